@@ -1,0 +1,46 @@
+# The two commands users need: `make demo` and `make test`. Both install
+# what is missing first, then build.
+
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+BENCH_DIR ?= build-bench
+FUZZ_DIR ?= build-fuzz
+JOBS ?= $(shell nproc)
+CMAKE_GENERATOR ?= Ninja
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build build-asan test test-release test-asan demo bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+test-release: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+# The whole suite, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: test-release test-asan
+
+demo: build
+	scripts/demo.sh $(BUILD_DIR)
+
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DGWCHECK_BENCH=ON -DGWCHECK_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)

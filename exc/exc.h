@@ -1,0 +1,211 @@
+/*
+ * exc.h - the exception framework: typed exceptions with causes, try/catch/
+ * finally blocks built on sigsetjmp/siglongjmp, retry and reacquire, and
+ * signals turned into exceptions.
+ *
+ * A block looks like this:
+ *
+ *     EXC_TRY {
+ *         ...
+ *     } EXC_CATCH(RuntimeException) {
+ *         const Exception *e = exc_get_exception();
+ *         ...
+ *     } EXC_FINALLY {
+ *         ...
+ *     }
+ *
+ * A throw or a signal leaves every frame between it and the block that takes
+ * it like a jump: nothing with a non-trivial destructor may be alive in such a
+ * frame, and a local variable changed inside the body and read after a jump
+ * back into the block must be volatile.
+ */
+#ifndef EXC_EXC_H
+#define EXC_EXC_H
+
+#include <setjmp.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One constant record per exception type; types are compared by identity. */
+typedef struct ExceptionType {
+    const char *type_name;
+    char default_message[128];
+    const struct ExceptionType *supertype; /* a root refers to itself */
+} ExceptionType;
+
+/* One raised exception. It owns its cause. */
+typedef struct Exception {
+    const char *type_name;
+    char message[128];
+    const char *source_file;
+    int32_t source_line;
+    const char *source_function;
+    int32_t errno_value;
+    const ExceptionType *type;
+    struct Exception *caused_by;
+} Exception;
+
+/* Block stages. */
+enum {
+    EXC_STAGE_START = 0,
+    EXC_STAGE_ACQUIRE = 1,
+    EXC_STAGE_READY = 2,
+    EXC_STAGE_TRY = 3,
+    EXC_STAGE_CATCH = 4,
+    EXC_STAGE_FINALLY = 5,
+    EXC_STAGE_DONE = 6
+};
+
+/* The record of one active block. It lives in the block's own storage. */
+typedef struct ExceptionFrame {
+    struct ExceptionFrame *outer;
+    int32_t stage;
+    int32_t uncaught;
+    Exception *held_exception;
+    int32_t retry_count;
+    int32_t reacquire_count;
+    sigjmp_buf resume_point;
+} ExceptionFrame;
+
+typedef struct SignalMapping {
+    int32_t signal_number; /* -1 ends a list */
+    const ExceptionType *type; /* null: the signal is ignored */
+} SignalMapping;
+
+typedef void (*ExceptionHandler)(const Exception *exception);
+
+typedef struct ExceptionContext {
+    ExceptionFrame *top_frame;
+    const SignalMapping *signal_mappings;
+    ExceptionHandler on_uncaught;
+} ExceptionContext;
+
+/* Declares and defines program exception types. */
+#define EXC_DECLARE_EXCEPTION(Name) extern const ExceptionType Name
+#define EXC_DEFINE_EXCEPTION(Name, default_message, Supertype) \
+    const ExceptionType Name = {#Name, default_message, &(Supertype)}
+
+/* The framework's own types. */
+EXC_DECLARE_EXCEPTION(AssertionException);
+EXC_DECLARE_EXCEPTION(RuntimeException);
+EXC_DECLARE_EXCEPTION(NotEnoughMemoryException);
+EXC_DECLARE_EXCEPTION(InputOutputException);
+EXC_DECLARE_EXCEPTION(IllegalArgumentException);
+EXC_DECLARE_EXCEPTION(SignalException);
+EXC_DECLARE_EXCEPTION(SignalAlarmException);
+EXC_DECLARE_EXCEPTION(SignalChildException);
+EXC_DECLARE_EXCEPTION(SignalTrapException);
+EXC_DECLARE_EXCEPTION(ErrorSignalException);
+EXC_DECLARE_EXCEPTION(IllegalInstructionException);
+EXC_DECLARE_EXCEPTION(ArithmeticException);
+EXC_DECLARE_EXCEPTION(BrokenPipeException);
+EXC_DECLARE_EXCEPTION(BadPointerException);
+EXC_DECLARE_EXCEPTION(NullPointerException);
+EXC_DECLARE_EXCEPTION(ControlSignalException);
+EXC_DECLARE_EXCEPTION(StopException);
+EXC_DECLARE_EXCEPTION(KillException);
+EXC_DECLARE_EXCEPTION(HangUpException);
+EXC_DECLARE_EXCEPTION(TerminationException);
+EXC_DECLARE_EXCEPTION(AbortException);
+EXC_DECLARE_EXCEPTION(CPUTimeException);
+EXC_DECLARE_EXCEPTION(UserControlSignalException);
+EXC_DECLARE_EXCEPTION(UserQuitException);
+EXC_DECLARE_EXCEPTION(UserInterruptionException);
+EXC_DECLARE_EXCEPTION(UserBreakException);
+EXC_DECLARE_EXCEPTION(ProgramSignalException);
+EXC_DECLARE_EXCEPTION(ProgramSignal1Exception);
+EXC_DECLARE_EXCEPTION(ProgramSignal2Exception);
+
+/* The default signal-mapping list. */
+extern const SignalMapping exc_default_signal_mappings_array[];
+extern const SignalMapping *const exc_default_signal_mappings;
+
+/* Context. */
+void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught);
+void exc_context_end(void);
+int exc_context_is_ready(void);
+void exc_context_set_signal_mappings(const SignalMapping *list);
+const SignalMapping *exc_context_get_signal_mappings(void);
+
+/* Exceptions. */
+#ifdef __cplusplus
+[[noreturn]]
+#else
+_Noreturn
+#endif
+void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, int line,
+                                   const char *function, const char *message);
+const Exception *exc_get_exception(void);
+int exc_is_instance_of(const Exception *exception, const ExceptionType *type);
+void exc_print_exception(const Exception *exception);
+void exc_print_exception_type(const ExceptionType *type);
+int exc_get_status(void);
+int exc_library_version(void);
+
+/* Block machinery, used by the macros below only. */
+ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
+                                       int line, const char *function);
+int exc_frame_next_stage_(void);
+int exc_frame_get_stage_(const char *file, int line, const char *function);
+int exc_frame_catch_(const ExceptionType *type, const char *file, int line, const char *function);
+void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
+                       const char *function);
+
+/*
+ * EXC_BLOCK_(first) expands to:
+ *   a for statement that owns the block's frame (on the stack) and runs once;
+ *   sigsetjmp on the frame's resume point, as the whole controlling
+ *   expression of a switch so that the call stays in a form the language
+ *   allows; a delivered exception or a repeat resumes here;
+ *   the stage loop: each pass advances the stage and runs at most one of the
+ *   body (stage Ready), the first catch clause that takes the exception, or
+ *   the finally clause.
+ * The body follows the macro; EXC_CATCH and EXC_FINALLY chain on as else-if.
+ */
+#define EXC_BLOCK_(first_stage)                                                                   \
+    for (ExceptionFrame exc_frame_,                                                               \
+         *exc_frame_once_ =                                                                       \
+             exc_frame_first_stage_(&exc_frame_, (first_stage), __FILE__, __LINE__, __func__);    \
+         exc_frame_once_ != 0; exc_frame_once_ = 0)                                               \
+        switch (sigsetjmp(exc_frame_.resume_point, 1))                                            \
+        default:                                                                                  \
+            while (exc_frame_next_stage_())                                                       \
+                if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_READY &&      \
+                    exc_frame_next_stage_())
+
+/* A try block: its body follows. */
+#define EXC_TRY EXC_BLOCK_(EXC_STAGE_ACQUIRE)
+
+/* A catch clause for Type and every type that extends it. */
+#define EXC_CATCH(Type) else if (exc_frame_catch_(&(Type), __FILE__, __LINE__, __func__))
+
+/* The finally clause: runs once, whatever happened in the block. */
+#define EXC_FINALLY \
+    else if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_FINALLY)
+
+/* Throws Type with a message, or with the type's default message when NULL. */
+#define EXC_THROW(Type, message) \
+    exc_exception_throw_verbatim_(&(Type), __FILE__, __LINE__, __func__, (message))
+
+/* Throws a new exception of the held exception's type with an empty message. */
+#define EXC_RETHROW()                                                                        \
+    exc_exception_throw_verbatim_(                                                           \
+        exc_get_exception() ? exc_get_exception()->type : &NullPointerException, __FILE__,   \
+        __LINE__, __func__, "")
+
+/* Runs the try body again, at most max_attempts times per entry of the block. */
+#define EXC_RETRY(max_attempts) \
+    exc_frame_repeat_((max_attempts), 1, __FILE__, __LINE__, __func__)
+
+/* Runs a with-block's acquisition again, at most max_attempts times per entry. */
+#define EXC_REACQUIRE(max_attempts) \
+    exc_frame_repeat_((max_attempts), 0, __FILE__, __LINE__, __func__)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,77 @@
+/*
+ * gateway.h - the program's side of the gateway: the login record, the
+ * binding globals, the nesting counter, the program's exception types, the
+ * status check, and the operations that each wrap one gateway request in a
+ * try/catch/finally frame.
+ */
+#ifndef GATEWAY_GATEWAY_H
+#define GATEWAY_GATEWAY_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "exc/exc.h"
+#include "gwapi/gwapi.h"
+
+/* The user's credentials and the gateway's address, owned by the driver. */
+struct LoginRecord {
+    char user_name[32];
+    char password[32];
+    char host[16];
+    char port[8]; /* decimal text */
+    int32_t logged_in; /* 1 once a login succeeded */
+};
+static_assert(sizeof(LoginRecord) == 92, "login record layout");
+static_assert(offsetof(LoginRecord, password) == 32, "login record layout");
+static_assert(offsetof(LoginRecord, host) == 64, "login record layout");
+static_assert(offsetof(LoginRecord, port) == 80, "login record layout");
+static_assert(offsetof(LoginRecord, logged_in) == 88, "login record layout");
+
+/* Binding globals: the session and what the library leaves behind. */
+extern gwapi_session_t hSession;
+extern int32_t glTransactionStatus;
+extern char glTransactionId[8];
+extern int32_t glOrderId;
+extern int32_t glFacilityType_EP0;
+
+/* Nesting level of the operation that is running; printed in failure lines. */
+extern int32_t depth;
+
+/* The program's exception types. */
+EXC_DECLARE_EXCEPTION(FileException);
+EXC_DECLARE_EXCEPTION(FileOpenException);
+EXC_DECLARE_EXCEPTION(FileReadException);
+EXC_DECLARE_EXCEPTION(FileNotFoundException);
+EXC_DECLARE_EXCEPTION(GatewayApiException);
+EXC_DECLARE_EXCEPTION(CreateSessionException);
+EXC_DECLARE_EXCEPTION(GetFacilityTypeException);
+EXC_DECLARE_EXCEPTION(ReadIniFileException);
+EXC_DECLARE_EXCEPTION(GatewayLoginException);
+EXC_DECLARE_EXCEPTION(SendTxException);
+EXC_DECLARE_EXCEPTION(InvalidFacilityTypeException);
+EXC_DECLARE_EXCEPTION(GetUserInfoException);
+EXC_DECLARE_EXCEPTION(UpdateIniFileException);
+EXC_DECLARE_EXCEPTION(QueryException);
+EXC_DECLARE_EXCEPTION(ExceededBufferSizeException);
+
+/* Turns a failed call's statuses into GatewayApiException or FileNotFoundException. */
+void CheckError(int32_t completion_status, int32_t transaction_status);
+
+/* Session, login and password. */
+void CreateSession();
+void GatewayLogin(LoginRecord *record);
+int32_t Logout();
+void ClearSessionHandler();
+void RandomPassword(char *buffer, int32_t capacity);
+int32_t setpwd(const char *old_password, const char *new_password);
+
+/* Information requests and transactions. */
+void strzcpy(char *destination, size_t destination_size, const char *source,
+             size_t source_length);
+void GetFacilityType();
+void GetUserInfo(char *buffer, int32_t size);
+int32_t SendTx(const void *payload, int32_t length, int32_t facility_type);
+void Query(const void *payload, int32_t length, int32_t facility_type, void *answer,
+           int32_t *answer_length);
+
+#endif
