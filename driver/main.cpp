@@ -59,11 +59,38 @@ int RunCheck(LoginRecord *record, int poll) {
     EXC_TRY {
         time_t now = time(nullptr);
         printf("Date of run: %s\n", ctime(&now));
+
+        CreateSession();
+        GatewayLogin(record);
+        if (record->logged_in == 1) {
+            printf("Login status: successful\n");
+        } else {
+            /* A rejected login or a renewed password proves no usable login. */
+            status = kExitCheckFailed;
+        }
+
+        GetFacilityType();
+        char user_info[12] = {};
+        GetUserInfo(user_info, sizeof user_info);
+        char exchange[3];
+        strzcpy(exchange, sizeof exchange, user_info, 2);
+        printf("Exchange %s\n", exchange);
+        char customer[6];
+        strzcpy(customer, sizeof customer, user_info + 2, 5);
+        printf("Customer %s\n", customer);
+
+        /* SUBSCRIPTION STEP: subscribe, optionally poll, unsubscribe. */
+
+        Logout();
+        ClearSessionHandler();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         printf("%d. main: (%s)%s\n", depth, e->type_name, e->message);
         status = kExitCheckFailed;
-        if (record->logged_in != 1) {
+        if (record->logged_in == 1) {
+            Logout();
+            ClearSessionHandler();
+        } else {
             printf("Login status: failed\n");
         }
     }
