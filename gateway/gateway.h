@@ -58,6 +58,10 @@ EXC_DECLARE_EXCEPTION(ExceededBufferSizeException);
 void CheckError(int32_t completion_status, int32_t transaction_status);
 
 /* Session, login and password. */
+/* The port text as a number, read as atoi reads it but clamped to int32. */
+int32_t PortNumber(const char *port_text);
+/* Clears the login message and fills it from the login record. */
+void BuildLoginMessage(GwLoginMessage *login_message, const LoginRecord *record);
 void CreateSession();
 void GatewayLogin(LoginRecord *record);
 int32_t Logout();
@@ -66,6 +70,10 @@ void RandomPassword(char *buffer, int32_t capacity);
 int32_t setpwd(const char *old_password, const char *new_password);
 
 /* Information requests and transactions. */
+/* SendTx's message descriptor: its framed message, then a zero word. */
+extern GwMessageDescriptor message;
+/* Query's framed message, handed to the library as it is. */
+extern const void *queryMessage;
 void strzcpy(char *destination, size_t destination_size, const char *source,
              size_t source_length);
 void GetFacilityType();

@@ -1,0 +1,221 @@
+/*
+ * session.cpp - the process's one gateway session and the user's login on
+ * it: CreateSession, GatewayLogin (renewing an expired password on the
+ * spot), Logout, ClearSessionHandler, RandomPassword and setpwd.
+ *
+ * CreateSession, GatewayLogin and Logout run in the operation frame: depth
+ * counted in before the try block and out in the finally clause, one
+ * numbered failure line from the catch clause. A throw jumps across these
+ * functions, so they hold only fixed-size records and C strings.
+ */
+#include <sys/random.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gateway/gateway.h"
+
+namespace {
+
+const char kApplicationName[] = "Velmar_gwcheck";
+constexpr int32_t kGeneratedPasswordCapacity = 20;
+
+/*
+ * Copies a text into a fixed-width field the way strncpy does (the text,
+ * then NULs to the end of the field), reading at most source_size bytes of
+ * the source, so an unterminated source field is never read past its end.
+ */
+void CopyTextField(char *field, size_t field_size, const char *source, size_t source_size) {
+    size_t bound = source_size < field_size ? source_size : field_size;
+    size_t length = strnlen(source, bound);
+    memcpy(field, source, length);
+    memset(field + length, 0, field_size - length);
+}
+
+/* Fills *buffer with random bytes from the kernel; false if that fails. */
+bool DrawRandomBytes(void *buffer, size_t size) {
+    unsigned char *bytes = static_cast<unsigned char *>(buffer);
+    size_t filled = 0;
+    while (filled < size) {
+        ssize_t got = getrandom(bytes + filled, size - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        filled += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+/*
+ * Draws a number uniformly from 0 to range - 1 (range at most 65536).
+ * Rejection sampling: draws at or above the largest multiple of range are
+ * thrown away, so no remainder is more likely than another.
+ */
+bool DrawUniform(uint32_t range, uint32_t *value) {
+    const uint32_t limit = 65536u - 65536u % range;
+    for (;;) {
+        uint16_t draw;
+        if (!DrawRandomBytes(&draw, sizeof draw)) {
+            return false;
+        }
+        if (draw < limit) {
+            *value = draw % range;
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+int32_t PortNumber(const char *port_text) {
+    /* strtol reads what atoi reads: blanks, a sign, digits; but it clamps. */
+    long value = strtol(port_text, nullptr, 10);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+void BuildLoginMessage(GwLoginMessage *login_message, const LoginRecord *record) {
+    memset(login_message, 0, sizeof *login_message);
+    CopyTextField(login_message->user_name, sizeof login_message->user_name, record->user_name,
+                  sizeof record->user_name);
+    CopyTextField(login_message->password, sizeof login_message->password, record->password,
+                  sizeof record->password);
+    CopyTextField(login_message->host, sizeof login_message->host, record->host,
+                  sizeof record->host);
+    /* The port field is parsed from a terminated copy of the record's text. */
+    char port_text[sizeof record->port + 1];
+    CopyTextField(port_text, sizeof port_text, record->port, sizeof record->port);
+    login_message->port = PortNumber(port_text);
+    CopyTextField(login_message->application_name, sizeof login_message->application_name,
+                  kApplicationName, sizeof kApplicationName);
+    login_message->flag = 0;
+}
+
+void CreateSession() {
+    ++depth;
+    EXC_TRY {
+        hSession = gwapi_create_session();
+    } EXC_CATCH(RuntimeException) {
+        const Exception *e = exc_get_exception();
+        printf("%d. CreateSession: (%s)%s\n", depth, e->type_name, e->message);
+        EXC_THROW(CreateSessionException, NULL);
+    } EXC_FINALLY {
+        --depth;
+    }
+}
+
+void GatewayLogin(LoginRecord *record) {
+    ++depth;
+    record->logged_in = 0;
+
+    GwLoginMessage login_message;
+    BuildLoginMessage(&login_message, record);
+
+    /* The precision keeps the print inside each field even if unterminated. */
+    printf("Login username: %.*s\n", static_cast<int>(sizeof record->user_name),
+           record->user_name);
+    printf("Login Host: %.*s\n", static_cast<int>(sizeof record->host), record->host);
+    printf("Login Port: %.*s\n", static_cast<int>(sizeof record->port), record->port);
+
+    EXC_TRY {
+        /* One status word for the login and for a password change. */
+        int32_t status_word = 0;
+        int32_t completion_status = gwapi_login_ex(hSession, &status_word, &login_message);
+        if (completion_status == GWAPI_PASSWORD_EXPIRED) {
+            printf("Password has expired, generating new password.\n");
+            GwSetNewPasswordMessage password_message;
+            memset(&password_message, 0, sizeof password_message);
+            char new_password[kGeneratedPasswordCapacity];
+            RandomPassword(new_password, sizeof new_password);
+            if (new_password[0] == '\0') {
+                /* Never send an empty password as the new one. */
+                EXC_THROW(RuntimeException, "Could not generate a new password.");
+            }
+            CopyTextField(password_message.old_password, sizeof password_message.old_password,
+                          record->password, sizeof record->password);
+            CopyTextField(password_message.new_password, sizeof password_message.new_password,
+                          new_password, sizeof new_password);
+            /* The change's outcome is not examined: the login stays failed. */
+            gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
+            printf("New password generated: %s\n", new_password);
+        } else if (completion_status < 0) {
+            CheckError(completion_status, status_word);
+        } else {
+            record->logged_in = 1;
+        }
+    } EXC_CATCH(RuntimeException) {
+        const Exception *e = exc_get_exception();
+        printf("%d. GatewayLogin: (%s)%s\n", depth, e->type_name, e->message);
+    } EXC_FINALLY {
+        --depth;
+    }
+}
+
+int32_t Logout() {
+    /* Written in the try body and read after the block. */
+    volatile int32_t completion_status = 0;
+    ++depth;
+    printf("Logout from gateway.\n");
+    EXC_TRY {
+        int32_t status_word = 0;
+        completion_status = gwapi_logout_ex(hSession, &status_word);
+    } EXC_FINALLY {
+        --depth;
+    }
+    return completion_status;
+}
+
+void ClearSessionHandler() { gwapi_close_session(hSession); }
+
+void RandomPassword(char *buffer, int32_t capacity) {
+    buffer[0] = '\0';
+    if (capacity < kGeneratedPasswordCapacity) {
+        return;
+    }
+    /* Capital B-Z, small b-z, capital B-Z, small b-z: 25 letters each. */
+    const char first_letters[4] = {'B', 'b', 'B', 'b'};
+    char password[10];
+    for (int position = 0; position < 4; ++position) {
+        uint32_t draw;
+        if (!DrawUniform(25, &draw)) {
+            return;
+        }
+        password[position] = static_cast<char>(first_letters[position] + draw);
+    }
+    password[4] = '_';
+    uint32_t digits;
+    if (!DrawUniform(10000, &digits)) {
+        return;
+    }
+    snprintf(password + 5, sizeof password - 5, "%04u", static_cast<unsigned>(digits));
+    memcpy(buffer, password, sizeof password);
+}
+
+int32_t setpwd(const char *old_password, const char *new_password) {
+    GwSetNewPasswordMessage password_message;
+    memset(&password_message, 0, sizeof password_message);
+    strncpy(password_message.old_password, old_password ? old_password : "",
+            sizeof password_message.old_password);
+    strncpy(password_message.new_password, new_password ? new_password : "",
+            sizeof password_message.new_password);
+
+    int32_t status_word = 0;
+    int32_t completion_status = gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
+    if (completion_status == 0) {
+        printf("Successfully set a new password \n");
+    } else {
+        printf("Set new password failed. Completion status = %d\n", completion_status);
+    }
+    return completion_status;
+}
