@@ -1,0 +1,905 @@
+/*
+ * exc.cpp - the exception framework: type records, exception records and
+ * their release, the throw, the context with its stack of block frames,
+ * delivery by siglongjmp, retry, the reports on standard error, fatal
+ * errors, the exit check, and signals turned into exceptions.
+ *
+ * Signal safety. The framework's own bookkeeping runs inside a critical
+ * section (`in_framework` above zero). A mapped signal that arrives there is
+ * only recorded, and delivered when the section ends, so frames and exception
+ * records are never seen half updated. A signal that arrives anywhere else is
+ * delivered from the handler at once: its exception record comes from a pool
+ * set aside in advance, an exception it displaces is queued for release
+ * outside the handler, and the handler jumps straight into the innermost
+ * block. Reports are formatted into a stack buffer and written with write(2),
+ * so they are safe wherever they are made.
+ */
+#include "exc/exc.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+/* The framework's private types: only fatal-error reports carry them. */
+EXC_DECLARE_EXCEPTION(ExceptionSystemFatalError);
+EXC_DECLARE_EXCEPTION(ContextAlreadyBegun);
+EXC_DECLARE_EXCEPTION(ContextHasNotBegunYet);
+EXC_DECLARE_EXCEPTION(ContextNotEnded);
+
+namespace {
+
+/* The file name that locates the framework's own errors and throws. */
+constexpr char kFrameworkFile[] = "exc";
+
+constexpr char kUnrecoverableText[] =
+    "\n\nThis is an unrecoverable programming error; the application will be terminated\n"
+    "immediately.\n";
+constexpr char kClosingText[] =
+    "\n\nIf this application is making use of threads, please recompile the exception "
+    "framework\nwith thread support (by defining the macro EXC_THREADSAFE).\n\n\nThe program "
+    "will now yield a failure exit code due to exception system errors.\n";
+
+/* ---- library state ------------------------------------------------------ */
+
+int is_initialized;
+volatile sig_atomic_t fatal_error_flag;
+ExceptionContext main_context;
+ExceptionContext *volatile current_context;
+ExceptionFrame root_frame;
+
+/* Depth of framework bookkeeping in progress; signals wait while it is > 0. */
+volatile sig_atomic_t in_framework;
+/* A frame pushed by exc_frame_first_stage_ whose resume point is not saved yet. */
+ExceptionFrame *arming_frame;
+
+constexpr int kMaxSignal = 65;
+volatile sig_atomic_t pending_signal[kMaxSignal];
+volatile sig_atomic_t pending_errno[kMaxSignal];
+volatile sig_atomic_t any_signal_pending;
+
+/* Exception records for signals, taken without the heap. */
+constexpr int kSignalPoolSize = 64;
+Exception signal_pool[kSignalPoolSize];
+Exception *signal_pool_free[kSignalPoolSize];
+int signal_pool_free_count = -1; /* -1: not filled yet */
+
+/* Exceptions displaced inside the signal handler, released outside it. */
+constexpr int kDeferredCapacity = 256;
+Exception *deferred_release[kDeferredCapacity];
+volatile sig_atomic_t deferred_count;
+
+void compiler_barrier() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
+/* ---- reports: async-signal-safe formatting to standard error ------------ */
+
+class ReportWriter {
+public:
+    ~ReportWriter() { flush(); }
+
+    ReportWriter &text(const char *s) {
+        if (s == nullptr) s = "(null)";
+        return bytes(s, strlen(s));
+    }
+    ReportWriter &number(long value) {
+        char digits[24];
+        int n = 0;
+        unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value)
+                                            : static_cast<unsigned long>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) digits[n++] = '-';
+        while (n > 0) bytes(&digits[--n], 1);
+        return *this;
+    }
+    ReportWriter &repeat(char c, int count) {
+        for (int i = 0; i < count; ++i) bytes(&c, 1);
+        return *this;
+    }
+    void flush() {
+        size_t done = 0;
+        while (done < length_) {
+            ssize_t n = write(STDERR_FILENO, buffer_ + done, length_ - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        length_ = 0;
+    }
+
+private:
+    ReportWriter &bytes(const char *s, size_t n) {
+        while (n > 0) {
+            if (length_ == sizeof buffer_) flush();
+            size_t room = sizeof buffer_ - length_;
+            size_t chunk = n < room ? n : room;
+            memcpy(buffer_ + length_, s, chunk);
+            length_ += chunk;
+            s += chunk;
+            n -= chunk;
+        }
+        return *this;
+    }
+
+    char buffer_[1024];
+    size_t length_ = 0;
+};
+
+void write_thrown_at(ReportWriter &out, const Exception *e) {
+    if (e->source_file == nullptr) return;
+    out.text("    thrown at ");
+    if (e->source_function != nullptr) {
+        out.text(e->source_function).text(" (").text(e->source_file).text(":");
+        out.number(e->source_line).text(")\n\n");
+    } else {
+        out.text(e->source_file).text(":").number(e->source_line).text("\n\n");
+    }
+}
+
+bool is_root_type(const ExceptionType *type) {
+    return type->supertype == nullptr || type->supertype == type;
+}
+
+/* Prints the path from the root down to `type`; returns the type's distance below the root. */
+int write_type_node(ReportWriter &out, const ExceptionType *type, int guard) {
+    if (is_root_type(type) || guard == 0) {
+        out.text("    ").text(type->type_name).text("\n");
+        return 0;
+    }
+    int d = write_type_node(out, type->supertype, guard - 1) + 1;
+    out.text("    ").repeat(' ', 4 * (d - 1)).text(" |\n");
+    out.text("    ").repeat(' ', 4 * (d - 1)).text(" +--").text(type->type_name).text("\n");
+    return d;
+}
+
+void write_type_hierarchy(ReportWriter &out, const ExceptionType *type) {
+    out.text("Exception hierarchy\n").repeat('_', 64).text("\n\n");
+    write_type_node(out, type, 256);
+    out.repeat('_', 64).text("\n");
+}
+
+void write_exception_report(const Exception *exception) {
+    ReportWriter out;
+    out.text("\n\nUncaught ").text(exception->type_name).text(": ").text(exception->message);
+    out.text("\n\n");
+    write_thrown_at(out, exception);
+    for (const Exception *cause = exception->caused_by; cause != nullptr;
+         cause = cause->caused_by) {
+        out.text("Caused by ").text(cause->type_name).text(": ").text(cause->message);
+        out.text("\n\n");
+        write_thrown_at(out, cause);
+    }
+    out.text("The value of errno was ").number(exception->errno_value).text(".\n\n");
+    if (exception->type != nullptr) write_type_hierarchy(out, exception->type);
+}
+
+/* ---- exception records -------------------------------------------------- */
+
+void exception_initialize(Exception *e, const ExceptionType *type, const char *message,
+                          const char *file, int line, const char *function, int errno_value) {
+    const char *text = message != nullptr ? message : type->default_message;
+    size_t n = strnlen(text, sizeof e->message - 1);
+    memcpy(e->message, text, n);
+    e->message[n] = '\0';
+    e->type_name = type->type_name;
+    e->source_file = file;
+    e->source_line = line;
+    e->source_function = function;
+    e->errno_value = errno_value;
+    e->type = type;
+    e->caused_by = nullptr;
+}
+
+bool is_pooled(const Exception *e) {
+    return e >= signal_pool && e < signal_pool + kSignalPoolSize;
+}
+
+void signal_pool_fill() {
+    if (signal_pool_free_count >= 0) return;
+    for (int i = 0; i < kSignalPoolSize; ++i) signal_pool_free[i] = &signal_pool[i];
+    signal_pool_free_count = kSignalPoolSize;
+}
+
+Exception *signal_pool_take() {
+    if (signal_pool_free_count <= 0) return nullptr;
+    return signal_pool_free[--signal_pool_free_count];
+}
+
+/* Releases an exception and its whole cause chain. Never inside the handler. */
+void exception_release(Exception *e) {
+    while (e != nullptr) {
+        Exception *cause = e->caused_by;
+        if (is_pooled(e)) {
+            signal_pool_free[signal_pool_free_count++] = e;
+        } else {
+            free(e);
+        }
+        e = cause;
+    }
+}
+
+void release_deferred() {
+    while (deferred_count > 0) {
+        deferred_count = deferred_count - 1;
+        exception_release(deferred_release[deferred_count]);
+    }
+}
+
+/* ---- critical sections -------------------------------------------------- */
+
+[[noreturn]] void deliver_pending_signal();
+
+void enter_framework() {
+    in_framework = in_framework + 1;
+    compiler_barrier();
+    if (deferred_count > 0) release_deferred();
+}
+
+void leave_framework() {
+    compiler_barrier();
+    in_framework = in_framework - 1;
+    compiler_barrier();
+    if (in_framework == 0 && any_signal_pending) {
+        in_framework = 1;
+        deliver_pending_signal();
+    }
+}
+
+/* ---- fatal errors and the exit check ------------------------------------ */
+
+void library_finalize();
+
+void library_initialize() {
+    if (is_initialized) return;
+    if (atexit(library_finalize) == 0) is_initialized = 1;
+}
+
+[[noreturn]] void library_fatal_error(const ExceptionType *type, const char *message,
+                                      const char *file, int line, const char *function,
+                                      int errno_value) {
+    in_framework = 1; /* nothing is delivered any more */
+    Exception report;
+    exception_initialize(&report, type, message, file, line, function, errno_value);
+    library_initialize();
+    write_exception_report(&report);
+    ReportWriter().text(kUnrecoverableText);
+    fatal_error_flag = 1;
+    exit(1);
+}
+
+/* Fatal error located in the framework itself. */
+#define EXC_FATAL_HERE(type, message, function) \
+    library_fatal_error(&(type), (message), kFrameworkFile, __LINE__, (function), errno)
+/* Fatal error without a location. */
+#define EXC_FATAL_NOWHERE(type, message) \
+    library_fatal_error(&(type), (message), nullptr, 0, nullptr, errno)
+
+void library_finalize() {
+    if (!fatal_error_flag && current_context != nullptr) {
+        Exception report;
+        exception_initialize(&report, &ContextNotEnded, nullptr, kFrameworkFile, __LINE__,
+                             "_exc_library_finalize", errno);
+        write_exception_report(&report);
+        fatal_error_flag = 1;
+    }
+    if (fatal_error_flag) {
+        ReportWriter().text(kClosingText);
+        fflush(nullptr);
+        _exit(1);
+    }
+}
+
+/* ---- delivery ----------------------------------------------------------- */
+
+void restore_default_signal_handling(const SignalMapping *list);
+
+/* An exception reached the root frame: report it, end the context, exit 1. */
+[[noreturn]] void at_uncaught_exception(Exception *exception, bool in_handler) {
+    ExceptionContext *context = current_context;
+    if (context->on_uncaught != nullptr) context->on_uncaught(exception);
+    restore_default_signal_handling(context->signal_mappings);
+    context->signal_mappings = nullptr;
+    root_frame.held_exception = nullptr;
+    if (!in_handler) exception_release(exception);
+    context->top_frame = nullptr;
+    current_context = nullptr;
+    exit(1);
+}
+
+/* Hands `exception` to the innermost block and resumes it. */
+[[noreturn]] void propagate(Exception *exception, bool in_handler) {
+    ExceptionFrame *frame = main_context.top_frame;
+    frame->uncaught = 1;
+    Exception *displaced = frame->held_exception;
+    frame->held_exception = exception;
+    if (displaced != nullptr) {
+        if (!in_handler) {
+            exception_release(displaced);
+        } else if (deferred_count < kDeferredCapacity) {
+            deferred_release[deferred_count] = displaced;
+            deferred_count = deferred_count + 1;
+        }
+    }
+    if (frame == &root_frame) at_uncaught_exception(exception, in_handler);
+    if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
+
+    /* The jump abandons every framework call in progress. */
+    arming_frame = nullptr;
+    compiler_barrier();
+    in_framework = 0;
+    compiler_barrier();
+    if (!in_handler && any_signal_pending) {
+        in_framework = 1;
+        deliver_pending_signal();
+    }
+    siglongjmp(frame->resume_point, 1);
+}
+
+/* ---- signals ------------------------------------------------------------ */
+
+const char *signal_name(int signal_number) {
+    switch (signal_number) {
+    case 1: return "SIGHUP";
+    case 2: return "SIGINT";
+    case 3: return "SIGQUIT";
+    case 4: return "SIGILL";
+    case 5: return "SIGTRAP";
+    case 6: return "SIGABRT";
+    case 8: return "SIGFPE";
+    case 9: return "SIGKILL";
+    case 10: return "SIGUSR1";
+    case 11: return "SIGSEGV";
+    case 12: return "SIGUSR2";
+    case 13: return "SIGPIPE";
+    case 14: return "SIGALRM";
+    case 15: return "SIGTERM";
+    case 17: return "SIGCHLD";
+    case 19: return "SIGSTOP";
+    case 24: return "SIGXCPU";
+    default: return "{unknown signal}";
+    }
+}
+
+void signal_handler(int signal_number);
+
+bool install_handler(int signal_number, const SignalMapping *list) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = signal_handler;
+    sigemptyset(&action.sa_mask);
+    /* No other mapped signal interrupts the handler. */
+    for (const SignalMapping *m = list; m != nullptr && m->signal_number != -1; ++m) {
+        if (m->type != nullptr) sigaddset(&action.sa_mask, m->signal_number);
+    }
+    return sigaction(signal_number, &action, nullptr) == 0;
+}
+
+bool set_disposition(int signal_number, void (*disposition)(int)) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = disposition;
+    sigemptyset(&action.sa_mask);
+    return sigaction(signal_number, &action, nullptr) == 0;
+}
+
+void restore_default_signal_handling(const SignalMapping *list) {
+    for (const SignalMapping *m = list; m != nullptr && m->signal_number != -1; ++m) {
+        if (!set_disposition(m->signal_number, SIG_DFL)) {
+            EXC_FATAL_HERE(ExceptionSystemFatalError, "Could not reset the default signal handling.",
+                           "exc_set_signal_handlers");
+        }
+    }
+}
+
+void set_signal_handlers(const SignalMapping *list) {
+    restore_default_signal_handling(main_context.signal_mappings);
+    main_context.signal_mappings = nullptr;
+    if (list == nullptr) return;
+    signal_pool_fill();
+    main_context.signal_mappings = list;
+    for (const SignalMapping *m = list; m->signal_number != -1; ++m) {
+        if (m->type != nullptr) {
+            if (!install_handler(m->signal_number, list)) {
+                EXC_FATAL_HERE(ExceptionSystemFatalError,
+                               "Could not register the signal handling procedure.",
+                               "exc_set_signal_handlers");
+            }
+        } else if (!set_disposition(m->signal_number, SIG_IGN)) {
+            EXC_FATAL_HERE(ExceptionSystemFatalError, "Could not ignore the signal.",
+                           "exc_set_signal_handlers");
+        }
+    }
+}
+
+/* Turns a received signal into an exception and delivers it. */
+[[noreturn]] void handle_signal(int signal_number, int errno_value, bool in_handler) {
+    constexpr char kWhere[] = "_exc_library_handle_signal";
+    if (current_context == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context is invalid.", kWhere);
+    }
+    if (main_context.top_frame == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+                       kWhere);
+    }
+    const SignalMapping *list = main_context.signal_mappings;
+    if (list == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program is in an invalid state.", kWhere);
+    }
+    const SignalMapping *entry = list;
+    while (entry->signal_number != -1 && entry->signal_number != signal_number) ++entry;
+    if (entry->signal_number == -1) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "There is no exception mapping for the received signal.", kWhere);
+    }
+    if (entry->type == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program is in an invalid state.", kWhere);
+    }
+    if (!install_handler(signal_number, list)) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "Could not register the signal handling procedure.", kWhere);
+    }
+    Exception *exception = signal_pool_take();
+    if (exception == nullptr) {
+        EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.", kWhere);
+    }
+    exception_initialize(exception, entry->type, nullptr, signal_name(signal_number),
+                         signal_number, kWhere, errno_value);
+    propagate(exception, in_handler);
+}
+
+void signal_handler(int signal_number) {
+    int saved_errno = errno;
+    if (in_framework > 0 || signal_number <= 0 || signal_number >= kMaxSignal) {
+        if (signal_number > 0 && signal_number < kMaxSignal) {
+            pending_errno[signal_number] = saved_errno;
+            pending_signal[signal_number] = 1;
+            any_signal_pending = 1;
+        }
+        errno = saved_errno;
+        return;
+    }
+    in_framework = 1;
+    handle_signal(signal_number, saved_errno, true);
+}
+
+/* Delivers the lowest pending signal; called with in_framework set, outside the handler. */
+void deliver_pending_signal() {
+    for (int s = 1; s < kMaxSignal; ++s) {
+        if (pending_signal[s]) {
+            pending_signal[s] = 0;
+            bool more = false;
+            for (int t = s + 1; t < kMaxSignal; ++t) more = more || pending_signal[t];
+            any_signal_pending = more;
+            handle_signal(s, pending_errno[s], false);
+        }
+    }
+    any_signal_pending = 0;
+    in_framework = 0;
+    /* Nothing was pending after all: return to the caller's caller is impossible here. */
+    abort();
+}
+
+/* Checks shared by the block operations. */
+void require_frame(const char *where) {
+    if (main_context.top_frame == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+                       where);
+    }
+}
+
+}  // namespace
+
+/* ---- types -------------------------------------------------------------- */
+
+EXC_DEFINE_EXCEPTION(AssertionException, "Assertion failed.", AssertionException);
+EXC_DEFINE_EXCEPTION(RuntimeException, "Runtime exception.", RuntimeException);
+EXC_DEFINE_EXCEPTION(NotEnoughMemoryException, "Not enough memory.", RuntimeException);
+EXC_DEFINE_EXCEPTION(InputOutputException, "Input/output exception.", RuntimeException);
+EXC_DEFINE_EXCEPTION(IllegalArgumentException, "Illegal argument.", RuntimeException);
+EXC_DEFINE_EXCEPTION(SignalException, "Signal received.", RuntimeException);
+EXC_DEFINE_EXCEPTION(SignalAlarmException, "Alarm clock signal received.", SignalException);
+EXC_DEFINE_EXCEPTION(SignalChildException, "Child process signal received.", SignalException);
+EXC_DEFINE_EXCEPTION(SignalTrapException, "Trace trap.", SignalException);
+EXC_DEFINE_EXCEPTION(ErrorSignalException, "Error signal received.", SignalException);
+EXC_DEFINE_EXCEPTION(IllegalInstructionException, "Illegal instruction.", ErrorSignalException);
+EXC_DEFINE_EXCEPTION(ArithmeticException, "Erroneous arithmetic operation.",
+                     ErrorSignalException);
+EXC_DEFINE_EXCEPTION(BrokenPipeException, "Broken pipe.", ErrorSignalException);
+EXC_DEFINE_EXCEPTION(BadPointerException, "Segmentation violation.", ErrorSignalException);
+EXC_DEFINE_EXCEPTION(NullPointerException, "Null pointer.", BadPointerException);
+EXC_DEFINE_EXCEPTION(ControlSignalException, "Control signal received.", SignalException);
+EXC_DEFINE_EXCEPTION(StopException, "Stop signal received.", ControlSignalException);
+EXC_DEFINE_EXCEPTION(KillException, "Kill signal received.", ControlSignalException);
+EXC_DEFINE_EXCEPTION(HangUpException, "Hang up signal received.", ControlSignalException);
+EXC_DEFINE_EXCEPTION(TerminationException, "Termination signal received.",
+                     ControlSignalException);
+EXC_DEFINE_EXCEPTION(AbortException, "Abort signal received.", ControlSignalException);
+EXC_DEFINE_EXCEPTION(CPUTimeException, "Exceeded CPU time.", ControlSignalException);
+EXC_DEFINE_EXCEPTION(UserControlSignalException, "User control signal received.",
+                     ControlSignalException);
+EXC_DEFINE_EXCEPTION(UserQuitException, "Quit signal received.", UserControlSignalException);
+EXC_DEFINE_EXCEPTION(UserInterruptionException, "Interrupt signal received.",
+                     UserControlSignalException);
+EXC_DEFINE_EXCEPTION(UserBreakException, "Break signal received.", UserControlSignalException);
+EXC_DEFINE_EXCEPTION(ProgramSignalException, "User-defined signal received.", SignalException);
+EXC_DEFINE_EXCEPTION(ProgramSignal1Exception, "User-defined signal 1 received.",
+                     ProgramSignalException);
+EXC_DEFINE_EXCEPTION(ProgramSignal2Exception, "User-defined signal 2 received.",
+                     ProgramSignalException);
+EXC_DEFINE_EXCEPTION(ExceptionSystemFatalError,
+                     "The exception context for this program is in an invalid state.",
+                     RuntimeException);
+EXC_DEFINE_EXCEPTION(ContextAlreadyBegun,
+                     "The exception context for this program has already begun.",
+                     ExceptionSystemFatalError);
+EXC_DEFINE_EXCEPTION(ContextHasNotBegunYet,
+                     "The exception context for this program has not begun yet.",
+                     ExceptionSystemFatalError);
+EXC_DEFINE_EXCEPTION(ContextNotEnded, "The program did not end its exception context properly.",
+                     ExceptionSystemFatalError);
+
+const SignalMapping exc_default_signal_mappings_array[] = {
+    {SIGABRT, &AbortException},
+    {SIGFPE, &ArithmeticException},
+    {SIGILL, &IllegalInstructionException},
+    {SIGSEGV, &BadPointerException},
+    {SIGTERM, &TerminationException},
+    {SIGINT, &UserInterruptionException},
+    {SIGALRM, &SignalAlarmException},
+    {SIGCHLD, &SignalChildException},
+    {SIGTRAP, &SignalTrapException},
+    {SIGPIPE, &BrokenPipeException},
+    {SIGHUP, &HangUpException},
+    {SIGXCPU, &CPUTimeException},
+    {SIGQUIT, &UserQuitException},
+    {SIGUSR1, &ProgramSignal1Exception},
+    {SIGUSR2, &ProgramSignal2Exception},
+    {-1, nullptr},
+};
+const SignalMapping *const exc_default_signal_mappings = exc_default_signal_mappings_array;
+
+/* ---- context ------------------------------------------------------------ */
+
+void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
+    enter_framework();
+    library_initialize();
+    if (current_context != nullptr) {
+        EXC_FATAL_NOWHERE(ContextAlreadyBegun,
+                          "exc_context_begin: The exception context for this program has "
+                          "already begun.");
+    }
+    if (main_context.top_frame != nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program is in an invalid state.",
+                       "exc_context_begin");
+    }
+    main_context.on_uncaught = on_uncaught;
+    main_context.signal_mappings = nullptr;
+    root_frame.outer = nullptr;
+    root_frame.stage = EXC_STAGE_DONE;
+    root_frame.uncaught = 0;
+    root_frame.held_exception = nullptr;
+    root_frame.retry_count = 0;
+    root_frame.reacquire_count = 0;
+    main_context.top_frame = &root_frame;
+    if (handle_signals) set_signal_handlers(exc_default_signal_mappings);
+    current_context = &main_context;
+    leave_framework();
+}
+
+void exc_context_end(void) {
+    enter_framework();
+    if (current_context == nullptr) {
+        EXC_FATAL_NOWHERE(ContextHasNotBegunYet,
+                          "exc_context_end: The exception context for this program has not "
+                          "begun yet.");
+    }
+    if (main_context.top_frame == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "There are no exception frames left.",
+                       "exc_context_end");
+    }
+    if (main_context.top_frame != &root_frame) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "There are too many exception frames. Probably some try{...} block was "
+                       "exited through 'return' or 'break'.",
+                       "exc_context_end");
+    }
+    set_signal_handlers(nullptr);
+    exception_release(root_frame.held_exception);
+    root_frame.held_exception = nullptr;
+    main_context.top_frame = nullptr;
+    current_context = nullptr;
+
+    /* A signal that arrived while the context was ending meets its default disposition now. */
+    compiler_barrier();
+    in_framework = in_framework - 1;
+    if (any_signal_pending) {
+        any_signal_pending = 0;
+        for (int s = 1; s < kMaxSignal; ++s) {
+            if (pending_signal[s]) {
+                pending_signal[s] = 0;
+                raise(s);
+            }
+        }
+    }
+}
+
+int exc_context_is_ready(void) { return current_context != nullptr ? 1 : 0; }
+
+void exc_context_set_signal_mappings(const SignalMapping *list) {
+    enter_framework();
+    if (current_context == nullptr) {
+        EXC_FATAL_NOWHERE(ContextHasNotBegunYet,
+                          "exc_context_set_signal_mappings: The exception context for this "
+                          "program has not begun yet.");
+    }
+    set_signal_handlers(list);
+    leave_framework();
+}
+
+const SignalMapping *exc_context_get_signal_mappings(void) {
+    if (current_context == nullptr) {
+        EXC_FATAL_NOWHERE(ContextHasNotBegunYet,
+                          "exc_context_get_signal_mappings: The exception context for this "
+                          "program has not begun yet.");
+    }
+    return main_context.signal_mappings;
+}
+
+/* ---- exceptions --------------------------------------------------------- */
+
+void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, int line,
+                                   const char *function, const char *message) {
+    int errno_value = errno;
+    enter_framework();
+    if (current_context == nullptr) {
+        library_fatal_error(&ContextHasNotBegunYet,
+                            "exc_exception_throw_verbatim_: The exception context for this "
+                            "program has not begun yet.",
+                            file, line, function, errno_value);
+    }
+    require_frame("exc_exception_throw_verbatim_");
+    ExceptionFrame *frame = main_context.top_frame;
+    Exception *cause = frame->held_exception;
+    frame->held_exception = nullptr;
+    if (type == nullptr) type = &NullPointerException;
+    auto *exception = static_cast<Exception *>(malloc(sizeof(Exception)));
+    if (exception == nullptr) {
+        EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
+                       "_exc_exception_throw");
+    }
+    exception_initialize(exception, type, message, file, line, function, errno_value);
+    exception->caused_by = cause;
+    propagate(exception, false);
+}
+
+const Exception *exc_get_exception(void) {
+    if (current_context == nullptr) {
+        EXC_FATAL_NOWHERE(ContextHasNotBegunYet,
+                          "exc_get_exception: The exception context for this program has not "
+                          "begun yet.");
+    }
+    require_frame("exc_get_exception");
+    return main_context.top_frame->held_exception;
+}
+
+static int exception_type_extends(const ExceptionType *child, const ExceptionType *parent) {
+    while (child != nullptr) {
+        if (child == parent) return 1;
+        if (child->supertype == child) return 0;
+        child = child->supertype;
+    }
+    return 0;
+}
+
+int exc_is_instance_of(const Exception *exception, const ExceptionType *type) {
+    if (exception == nullptr) {
+        exc_exception_throw_verbatim_(&NullPointerException, kFrameworkFile, __LINE__,
+                                      "exc_is_instance_of", "Null exception instance.");
+    }
+    if (type == nullptr) {
+        exc_exception_throw_verbatim_(&NullPointerException, kFrameworkFile, __LINE__,
+                                      "exc_is_instance_of", "Null exception type.");
+    }
+    return exception_type_extends(exception->type, type);
+}
+
+void exc_print_exception(const Exception *exception) {
+    if (exception == nullptr) {
+        exc_exception_throw_verbatim_(&NullPointerException, kFrameworkFile, __LINE__,
+                                      "exc_print_exception", "Null exception.");
+    }
+    write_exception_report(exception);
+}
+
+void exc_print_exception_type(const ExceptionType *type) {
+    if (type == nullptr) {
+        exc_exception_throw_verbatim_(&NullPointerException, kFrameworkFile, __LINE__,
+                                      "exc_print_exception_type", "Null exception type.");
+    }
+    ReportWriter out;
+    write_type_hierarchy(out, type);
+}
+
+int exc_get_status(void) {
+    if (current_context == nullptr) {
+        EXC_FATAL_NOWHERE(ContextHasNotBegunYet,
+                          "exc_get_status: The exception context for this program has not "
+                          "begun yet.");
+    }
+    require_frame("exc_get_status");
+    const ExceptionFrame *frame = main_context.top_frame;
+    if (frame->held_exception == nullptr) return 0;
+    return frame->uncaught ? 2 : 1;
+}
+
+int exc_library_version(void) { return 2008015; }
+
+/* ---- blocks ------------------------------------------------------------- */
+
+ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
+                                       int line, const char *function) {
+    enter_framework();
+    if (current_context == nullptr) {
+        library_fatal_error(&ContextHasNotBegunYet,
+                            first_stage != 0
+                                ? "EXC_TRY: The exception context for this program has not "
+                                  "begun yet."
+                                : "EXC_WITH: The exception context for this program has not "
+                                  "begun yet.",
+                            file, line, function, errno);
+    }
+    require_frame("exc_frame_first_stage_");
+    storage->outer = main_context.top_frame;
+    storage->stage = first_stage;
+    storage->uncaught = 0;
+    storage->held_exception = nullptr;
+    storage->retry_count = 0;
+    storage->reacquire_count = 0;
+    main_context.top_frame = storage;
+    /* Signals wait until the caller has saved the resume point (next stage advance). */
+    arming_frame = storage;
+    return storage;
+}
+
+int exc_frame_next_stage_(void) {
+    enter_framework();
+    if (arming_frame != nullptr) {
+        arming_frame = nullptr;
+        in_framework = in_framework - 1;
+    }
+    if (current_context == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program has not begun yet.",
+                       "exc_frame_next_stage_");
+    }
+    require_frame("exc_frame_next_stage_");
+    ExceptionFrame *frame = main_context.top_frame;
+    frame->stage += 1;
+    if (frame->stage == EXC_STAGE_CATCH) {
+        const Exception *held = frame->held_exception;
+        bool offer = frame->uncaught && held != nullptr && held->type != nullptr &&
+                     held->type != &AssertionException;
+        if (!offer) frame->stage += 1;
+    }
+    if (frame->stage <= EXC_STAGE_FINALLY) {
+        leave_framework();
+        return 1;
+    }
+    if (frame == &root_frame) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+                       "exc_frame_next_stage_");
+    }
+    if (frame->held_exception != nullptr && !frame->uncaught) {
+        exception_release(frame->held_exception);
+        frame->held_exception = nullptr;
+    }
+    Exception *pending = frame->held_exception;
+    frame->held_exception = nullptr;
+    main_context.top_frame = frame->outer;
+    if (pending != nullptr) propagate(pending, false);
+    leave_framework();
+    return 0;
+}
+
+int exc_frame_get_stage_(const char *file, int line, const char *function) {
+    if (current_context == nullptr) {
+        library_fatal_error(&ContextHasNotBegunYet,
+                            "exc_frame_get_stage_: The exception context for this program has "
+                            "not begun yet.",
+                            file, line, function, errno);
+    }
+    require_frame("exc_frame_get_stage_");
+    return main_context.top_frame->stage;
+}
+
+int exc_frame_catch_(const ExceptionType *type, const char *file, int line,
+                     const char *function) {
+    if (current_context == nullptr) {
+        library_fatal_error(&ContextHasNotBegunYet,
+                            "exc_frame_catch_: The exception context for this program has not "
+                            "begun yet.",
+                            file, line, function, errno);
+    }
+    require_frame("exc_frame_catch_");
+    ExceptionFrame *frame = main_context.top_frame;
+    if (frame->stage != EXC_STAGE_CATCH) return 0;
+    if (type == nullptr) {
+        library_fatal_error(&NullPointerException, "EXC_CATCH: A NULL argument was passed.", file,
+                            line, function, errno);
+    }
+    enter_framework();
+    const Exception *held = frame->held_exception;
+    if (held == nullptr || held->type == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program is in an invalid state.",
+                       "exc_frame_catch_");
+    }
+    int taken = exception_type_extends(held->type, type);
+    if (taken) frame->uncaught = 0;
+    leave_framework();
+    return taken;
+}
+
+void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
+                       const char *function) {
+    enter_framework();
+    if (current_context == nullptr) {
+        library_fatal_error(&ContextHasNotBegunYet,
+                            stage == 0 ? "EXC_REACQUIRE: The exception context for this program "
+                                         "has not begun yet."
+                                       : "EXC_RETRY: The exception context for this program has "
+                                         "not begun yet.",
+                            file, line, function, errno);
+    }
+    require_frame("exc_frame_repeat_");
+    ExceptionFrame *frame = main_context.top_frame;
+    if (frame == &root_frame) {
+        library_fatal_error(&ExceptionSystemFatalError,
+                            stage == 0 ? "EXC_REACQUIRE: There is no EXC_WITH block to reacquire."
+                                       : "EXC_RETRY: There is no EXC_TRY block to retry.",
+                            file, line, function, errno);
+    }
+    const Exception *held = frame->held_exception;
+    if (frame->uncaught && held != nullptr &&
+        (held->type == nullptr || held->type == &AssertionException)) {
+        leave_framework();
+        return;
+    }
+    int32_t *count = nullptr;
+    if (stage == 0) {
+        count = &frame->reacquire_count;
+    } else if (stage == 1) {
+        count = &frame->retry_count;
+    } else {
+        library_fatal_error(&ExceptionSystemFatalError,
+                            "exc_frame_repeat: The specified stage can't be repeated.", file, line,
+                            function, errno);
+    }
+    if (*count >= max_attempts) {
+        leave_framework();
+        return;
+    }
+    *count += 1;
+    exception_release(frame->held_exception);
+    frame->held_exception = nullptr;
+    frame->uncaught = 0;
+    frame->stage = stage;
+
+    arming_frame = nullptr;
+    compiler_barrier();
+    in_framework = 0;
+    compiler_barrier();
+    if (any_signal_pending) {
+        in_framework = 1;
+        deliver_pending_signal();
+    }
+    siglongjmp(frame->resume_point, 1);
+}
