@@ -1,0 +1,326 @@
+/*
+ * signals_test.cpp - signals turned into exceptions: the default mapping,
+ * delivery into the innermost block (also out of a blocking call), custom
+ * lists, dispositions restored, the uncaught exit, and a storm of signals
+ * sent from another process at random moments.
+ */
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "exc/exc.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+/* The disposition currently installed for a signal. */
+void (*Disposition(int signal_number))(int) {
+    struct sigaction current;
+    sigaction(signal_number, nullptr, &current);
+    return current.sa_handler;
+}
+
+/* Sends `signal_number` to this process after `delay_ms`, from a kernel timer. */
+timer_t SignalLater(int signal_number, long delay_ms) {
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = signal_number;
+    timer_t timer;
+    timer_create(CLOCK_MONOTONIC, &event, &timer);
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    when.it_value.tv_sec = delay_ms / 1000;
+    when.it_value.tv_nsec = (delay_ms % 1000) * 1000000L;
+    timer_settime(timer, 0, &when, nullptr);
+    return timer;
+}
+
+class SignalsTest : public ::testing::Test {
+protected:
+    void SetUp() override { exc_context_begin(1, nullptr); }
+    void TearDown() override { exc_context_end(); }
+};
+
+struct Seen {
+    std::string type_name;
+    std::string message;
+    std::string file;
+    int line = 0;
+    std::string function;
+};
+
+/* Raises `signal_number` inside a block and returns what its RuntimeException clause saw. */
+Seen DeliverInBlock(int signal_number) {
+    Seen seen;
+    EXC_TRY {
+        kill(getpid(), signal_number);
+        seen.type_name = "nothing delivered";
+    } EXC_CATCH(RuntimeException) {
+        const Exception *e = exc_get_exception();
+        seen = {e->type_name, e->message, e->source_file, e->source_line, e->source_function};
+    }
+    return seen;
+}
+
+TEST_F(SignalsTest, MappedSignalsBecomeTheirExceptions) {
+    struct Case {
+        int signal_number;
+        const char *type_name, *message, *file;
+    } cases[] = {
+        {SIGINT, "UserInterruptionException", "Interrupt signal received.", "SIGINT"},
+        {SIGTERM, "TerminationException", "Termination signal received.", "SIGTERM"},
+        {SIGUSR1, "ProgramSignal1Exception", "User-defined signal 1 received.", "SIGUSR1"},
+        {SIGSEGV, "BadPointerException", "Segmentation violation.", "SIGSEGV"},
+        {SIGPIPE, "BrokenPipeException", "Broken pipe.", "SIGPIPE"},
+        {SIGHUP, "HangUpException", "Hang up signal received.", "SIGHUP"},
+        {SIGINT, "UserInterruptionException", "Interrupt signal received.", "SIGINT"},
+    };
+    for (const Case &c : cases) {
+        Seen seen = DeliverInBlock(c.signal_number);
+        EXPECT_EQ(seen.type_name, c.type_name);
+        EXPECT_EQ(seen.message, c.message);
+        EXPECT_EQ(seen.file, c.file);
+        EXPECT_EQ(seen.line, c.signal_number);
+        EXPECT_EQ(seen.function, "_exc_library_handle_signal");
+    }
+    EXPECT_EQ(exc_get_status(), 0);
+}
+
+TEST_F(SignalsTest, SignalAbandonsABlockingSleep) {
+    volatile int clause_runs = 0;
+    time_t start = time(nullptr);
+    timer_t timer = SignalLater(SIGINT, 50);
+    EXC_TRY {
+        sleep(30);
+        ADD_FAILURE() << "the sleep was not abandoned";
+    } EXC_CATCH(UserInterruptionException) {
+        clause_runs = clause_runs + 1;
+    }
+    timer_delete(timer);
+    EXPECT_EQ(clause_runs, 1);
+    EXPECT_LT(time(nullptr) - start, 10);
+    /* The signal is unblocked again: a second one is delivered the same way. */
+    timer = SignalLater(SIGINT, 20);
+    EXC_TRY {
+        sleep(30);
+    } EXC_CATCH(UserInterruptionException) {
+        clause_runs = clause_runs + 1;
+    }
+    timer_delete(timer);
+    EXPECT_EQ(clause_runs, 2);
+}
+
+TEST_F(SignalsTest, SignalGoesToTheInnermostBlockAndItsFinallyRuns) {
+    volatile int inner_finally = 0;
+    volatile int outer_catch = 0;
+    EXC_TRY {
+        EXC_TRY {
+            kill(getpid(), SIGTERM);
+        } EXC_CATCH(ProgramSignalException) {
+            ADD_FAILURE() << "wrong clause";
+        } EXC_FINALLY {
+            inner_finally = inner_finally + 1;
+        }
+    } EXC_CATCH(ControlSignalException) {
+        outer_catch = outer_catch + 1;
+    }
+    EXPECT_EQ(inner_finally, 1);
+    EXPECT_EQ(outer_catch, 1);
+}
+
+TEST_F(SignalsTest, DefaultListIsInForceAfterBeginWithSignals) {
+    EXPECT_EQ(exc_context_get_signal_mappings(), exc_default_signal_mappings);
+    int count = 0;
+    for (const SignalMapping *m = exc_default_signal_mappings; m->signal_number != -1; ++m) {
+        EXPECT_NE(m->type, nullptr);
+        EXPECT_NE(Disposition(m->signal_number), SIG_DFL) << m->signal_number;
+        ++count;
+    }
+    EXPECT_EQ(count, 15);
+}
+
+TEST(SignalMappings, NoListWithoutSignalsAndDefaultsRestoredAtEnd) {
+    exc_context_begin(0, nullptr);
+    EXPECT_EQ(exc_context_get_signal_mappings(), nullptr);
+    exc_context_end();
+
+    exc_context_begin(1, nullptr);
+    exc_context_end();
+    for (const SignalMapping *m = exc_default_signal_mappings; m->signal_number != -1; ++m) {
+        EXPECT_EQ(Disposition(m->signal_number), SIG_DFL) << m->signal_number;
+    }
+}
+
+TEST(SignalMappings, ReplacingAListRestoresTheOldSignalsAndIgnoresNullTypes) {
+    static const SignalMapping first[] = {{SIGUSR1, &ProgramSignal1Exception}, {-1, nullptr}};
+    static const SignalMapping second[] = {{SIGUSR2, nullptr}, {SIGINT, &RuntimeException},
+                                           {-1, nullptr}};
+    exc_context_begin(0, nullptr);
+    exc_context_set_signal_mappings(first);
+    EXPECT_EQ(exc_context_get_signal_mappings(), first);
+    EXPECT_NE(Disposition(SIGUSR1), SIG_DFL);
+
+    exc_context_set_signal_mappings(second);
+    EXPECT_EQ(Disposition(SIGUSR1), SIG_DFL);
+    EXPECT_EQ(Disposition(SIGUSR2), SIG_IGN);
+    volatile int caught = 0;
+    EXC_TRY {
+        kill(getpid(), SIGUSR2); /* ignored: nothing happens */
+        kill(getpid(), SIGINT);
+    } EXC_CATCH(RuntimeException) {
+        EXPECT_STREQ(exc_get_exception()->type_name, "RuntimeException");
+        EXPECT_STREQ(exc_get_exception()->source_file, "SIGINT");
+        caught = 1;
+    }
+    EXPECT_EQ(caught, 1);
+
+    exc_context_set_signal_mappings(nullptr);
+    EXPECT_EQ(exc_context_get_signal_mappings(), nullptr);
+    EXPECT_EQ(Disposition(SIGUSR2), SIG_DFL);
+    EXPECT_EQ(Disposition(SIGINT), SIG_DFL);
+    exc_context_end();
+}
+
+TEST(SignalUncaught, SignalOutsideEveryBlockReachesTheUncaughtExit) {
+    ChildResult r = RunInChild([] {
+        exc_context_begin(1, exc_print_exception);
+        printf("before the signal\n");
+        kill(getpid(), SIGINT);
+        printf("not reached\n");
+    });
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "before the signal\n");
+    EXPECT_EQ(r.err.find("\n\nUncaught UserInterruptionException: Interrupt signal received.\n\n"
+                         "    thrown at _exc_library_handle_signal (SIGINT:2)\n\n"),
+              0u)
+        << r.err;
+    EXPECT_EQ(r.err.find("unrecoverable"), std::string::npos);
+}
+
+TEST(SignalUncaught, SignalWithoutAMappingIsAFatalError) {
+    ChildResult r = RunInChild([] {
+        static const SignalMapping only_usr1[] = {{SIGUSR1, &ProgramSignal1Exception},
+                                                  {-1, nullptr}};
+        exc_context_begin(0, nullptr);
+        exc_context_set_signal_mappings(only_usr1);
+        /* Point a second signal at the framework's handler behind its back. */
+        struct sigaction usr1;
+        sigaction(SIGUSR1, nullptr, &usr1);
+        sigaction(SIGUSR2, &usr1, nullptr);
+        EXC_TRY {
+            kill(getpid(), SIGUSR2);
+        }
+    });
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("Uncaught ExceptionSystemFatalError: There is no exception mapping for "
+                         "the received signal.\n\n    thrown at _exc_library_handle_signal (exc:"),
+              std::string::npos)
+        << r.err;
+}
+
+/* State shared between the storm's receiver and its sender. */
+struct StormBoard {
+    volatile int armed; /* the receiver is inside its loop and may be signalled */
+    volatile int stop;
+    volatile long handled[32]; /* per signal number */
+    volatile long thrown;
+};
+
+/*
+ * The receiver loops through nested blocks that throw, catch, rethrow and
+ * run finally clauses; every signal must end in its outer clause.
+ */
+[[noreturn]] void StormReceiver(StormBoard *board) {
+    exc_context_begin(1, exc_print_exception);
+    static volatile long iteration;
+    EXC_TRY {
+        board->armed = 1;
+        while (!board->stop) {
+            iteration = iteration + 1;
+            EXC_TRY {
+                EXC_TRY {
+                    if (iteration % 3 == 0) EXC_THROW(IllegalArgumentException, "three");
+                } EXC_CATCH(IllegalArgumentException) {
+                    if (iteration % 2 == 0) EXC_THROW(InputOutputException, nullptr);
+                } EXC_FINALLY {
+                    board->thrown = board->thrown + 0;
+                }
+            } EXC_CATCH(InputOutputException) {
+                board->thrown = board->thrown + 1;
+            }
+        }
+    } EXC_CATCH(SignalException) {
+        const Exception *e = exc_get_exception();
+        board->handled[e->source_line] = board->handled[e->source_line] + 1;
+        EXC_RETRY(1 << 30);
+    }
+    exc_context_end();
+    _exit(exc_context_is_ready() == 0 ? 0 : 3);
+}
+
+TEST(SignalStorm, EverySignalSentAtRandomEndsInAHandledException) {
+    auto *board = static_cast<StormBoard *>(mmap(nullptr, sizeof(StormBoard),
+                                                 PROT_READ | PROT_WRITE,
+                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(board, MAP_FAILED);
+    memset(const_cast<StormBoard *>(board), 0, sizeof *board);
+    pid_t receiver = fork();
+    if (receiver == 0) StormReceiver(board);
+
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM};
+    long sent[32] = {};
+    std::mt19937 random(12345);
+    const int kSignals = 3000;
+    bool stuck = false;
+    for (int i = 0; i < kSignals && !stuck; ++i) {
+        /* Wait until the receiver is back in its loop, then let it run a moment. */
+        for (int waited = 0; !board->armed && !stuck; ++waited) {
+            stuck = waited > 20000;
+            usleep(100);
+        }
+        board->armed = 0;
+        long handled_before = 0;
+        for (long h : board->handled) handled_before += h;
+        timespec pause = {0, static_cast<long>(random() % 200000)};
+        nanosleep(&pause, nullptr);
+        int s = signals[random() % (sizeof signals / sizeof signals[0])];
+        kill(receiver, s);
+        ++sent[s];
+        /* Each signal must be handled before the next is sent (signals do not queue). */
+        for (int waited = 0;; ++waited) {
+            long handled_now = 0;
+            for (long h : board->handled) handled_now += h;
+            if (handled_now > handled_before) break;
+            if (waited > 20000) {
+                stuck = true;
+                break;
+            }
+            usleep(100);
+        }
+    }
+    board->stop = 1;
+    int status = 0;
+    for (int waited = 0; waitpid(receiver, &status, WNOHANG) == 0; ++waited) {
+        if (waited > 500) {
+            kill(receiver, SIGKILL);
+            waitpid(receiver, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    EXPECT_FALSE(stuck) << "a signal was not handled within 2 s";
+    ASSERT_TRUE(WIFEXITED(status)) << "receiver died with signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int s : signals) EXPECT_EQ(board->handled[s], sent[s]) << "signal " << s;
+    munmap(const_cast<StormBoard *>(board), sizeof *board);
+}
+
+}  // namespace
