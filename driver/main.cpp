@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "broadcast/broadcast.h"
 #include "exc/exc.h"
 #include "gateway/gateway.h"
 
@@ -53,7 +54,6 @@ bool ReadCommandLine(int argc, char **argv, LoginRecord *record, int *poll) {
 int RunCheck(LoginRecord *record, int poll) {
     /* Written inside the block and read after a jump back into it. */
     volatile int status = kExitSuccess;
-    (void)poll;
 
     ++depth;
     EXC_TRY {
@@ -80,6 +80,18 @@ int RunCheck(LoginRecord *record, int poll) {
         printf("Customer %s\n", customer);
 
         /* SUBSCRIPTION STEP: subscribe, optionally poll, unsubscribe. */
+        int32_t subscription = SubscrAllBroadcasts();
+        if (subscription == 0) {
+            if (poll) {
+                int32_t polled = PollBroadcasts();
+                if (polled < 0 && polled != GWAPI_NO_BROADCASTS) {
+                    status = kExitCheckFailed;
+                }
+            }
+            UnsubscrAllBroadcasts();
+        } else {
+            status = kExitCheckFailed;
+        }
 
         Logout();
         ClearSessionHandler();
