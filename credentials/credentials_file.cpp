@@ -257,6 +257,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         char message[128];
         char piece[kPieceCapacity + 1];
         ptrdiff_t length = 1;
+        bool last_line_open = false; /* the last piece copied has no newline */
 
         /* Lines before the one replaced; a line number of 1 or less copies none. */
         for (int32_t number = 1; number < line_number; ++number) {
@@ -268,12 +269,21 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
                 IoErrorMessage(message, sizeof message, "write", temporary_name);
                 EXC_THROW(InputOutputException, message);
             }
+            last_line_open = (piece[length - 1] != '\n');
         }
         if (length < 0) {
             IoErrorMessage(message, sizeof message, "read", path);
             EXC_THROW(InputOutputException, message);
         }
 
+        /*
+         * Past the end of a file whose last line has no newline, the text
+         * starts a line of its own instead of being glued to that line.
+         */
+        if (length == 0 && last_line_open && fputc('\n', target) == EOF) {
+            IoErrorMessage(message, sizeof message, "write", temporary_name);
+            EXC_THROW(InputOutputException, message);
+        }
         if (fprintf(target, "%s\n", text) < 0) {
             IoErrorMessage(message, sizeof message, "write", temporary_name);
             EXC_THROW(InputOutputException, message);

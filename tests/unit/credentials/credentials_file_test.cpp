@@ -1,0 +1,410 @@
+/*
+ * credentials_file_test.cpp - ReadIniFile and UpdateIniFile against real
+ * files in a private directory: what they read and write, what they refuse,
+ * and that every failure leaves the record or the file as it was, no
+ * temporary file behind, depth back and no descriptor open.
+ */
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "credentials/credentials.h"
+
+namespace {
+
+int CountOpenDescriptors() {
+    int count = 0;
+    DIR *fds = opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return -1;
+    }
+    while (readdir(fds) != nullptr) {
+        ++count;
+    }
+    closedir(fds);
+    return count;
+}
+
+std::string Contents(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::set<std::string> Entries(const std::string &directory) {
+    std::set<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+/* What one call did: the exception that reached the caller (if any), what it printed. */
+struct Outcome {
+    const ExceptionType *type = nullptr;
+    std::string message;
+    const ExceptionType *cause_type = nullptr;
+    std::string cause_message;
+    std::string printed;
+    int depth_change = 0;
+    int descriptors_change = 0;
+};
+
+/* Records the exception a call lets out; no destructor is crossed by the jump. */
+template <typename Call>
+void RunInBlock(Call call, Outcome *outcome) {
+    EXC_TRY {
+        call();
+    } EXC_CATCH(RuntimeException) {
+        const Exception *e = exc_get_exception();
+        outcome->type = e->type;
+        outcome->message = e->message;
+        if (e->caused_by != nullptr) {
+            outcome->cause_type = e->caused_by->type;
+            outcome->cause_message = e->caused_by->message;
+        }
+    }
+}
+
+template <typename Call>
+Outcome Observe(Call call) {
+    Outcome outcome;
+    testing::internal::CaptureStdout();
+    int descriptors_before = CountOpenDescriptors();
+    int depth_before = depth;
+    RunInBlock(call, &outcome);
+    outcome.depth_change = depth - depth_before;
+    outcome.descriptors_change = CountOpenDescriptors() - descriptors_before;
+    outcome.printed = testing::internal::GetCapturedStdout();
+    return outcome;
+}
+
+class CredentialsFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        exc_context_begin(0, nullptr);
+        depth = 0;
+        char name[] = "/tmp/gwcheck-credentials-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        directory_ = name;
+        memset(&record_, 0, sizeof record_);
+        strcpy(record_.user_name, "old-user");
+        strcpy(record_.password, "old-pass");
+        strcpy(record_.host, "old-host");
+        strcpy(record_.port, "1");
+        record_.logged_in = 1;
+    }
+
+    void TearDown() override {
+        exc_context_end();
+        std::filesystem::remove_all(directory_);
+    }
+
+    std::string Write(const std::string &name, const std::string &content) {
+        std::string path = directory_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    /* The file's content is exactly `expected` and nothing else is in the directory. */
+    void ExpectOnly(const std::string &path, const std::string &expected) {
+        EXPECT_EQ(Contents(path), expected);
+        EXPECT_EQ(Entries(directory_), std::set<std::string>{path.substr(directory_.size() + 1)});
+    }
+
+    std::string directory_;
+    LoginRecord record_;
+};
+
+void ExpectCleanSuccess(const Outcome &outcome) {
+    EXPECT_EQ(outcome.type, nullptr) << outcome.message;
+    EXPECT_EQ(outcome.printed, "");
+    EXPECT_EQ(outcome.depth_change, 0);
+    EXPECT_EQ(outcome.descriptors_change, 0);
+}
+
+void ExpectFailure(const Outcome &outcome, const ExceptionType &type, const char *operation,
+                   const ExceptionType &cause, const std::string &cause_message) {
+    EXPECT_EQ(outcome.type, &type);
+    EXPECT_STREQ(outcome.message.c_str(), type.default_message);
+    EXPECT_EQ(outcome.cause_type, &cause) << outcome.cause_message;
+    EXPECT_EQ(outcome.cause_message, cause_message);
+    EXPECT_EQ(outcome.printed, "1. " + std::string(operation) + ": (" + cause.type_name + ")" +
+                                   cause_message + "\n");
+    EXPECT_EQ(outcome.depth_change, 0);
+    EXPECT_EQ(outcome.descriptors_change, 0);
+}
+
+/* ---- ReadIniFile ---- */
+
+TEST_F(CredentialsFileTest, ReadsFourLinesAndKeepsTheLoggedInFlag) {
+    std::string path = Write("creds", "alice\ns3cret\n10.0.0.7\n4001\n");
+    Outcome outcome = Observe([&] { EXPECT_EQ(ReadIniFile(&record_, path.c_str()), 0); });
+    ExpectCleanSuccess(outcome);
+    EXPECT_STREQ(record_.user_name, "alice");
+    EXPECT_STREQ(record_.password, "s3cret");
+    EXPECT_STREQ(record_.host, "10.0.0.7");
+    EXPECT_STREQ(record_.port, "4001");
+    EXPECT_EQ(record_.logged_in, 1);
+}
+
+TEST_F(CredentialsFileTest, ShortFileLeavesMissingFieldsAsTheyWere) {
+    std::string path = Write("creds", "bob\n\n");
+    ExpectCleanSuccess(Observe([&] { ReadIniFile(&record_, path.c_str()); }));
+    EXPECT_STREQ(record_.user_name, "bob");
+    EXPECT_STREQ(record_.password, "");
+    EXPECT_STREQ(record_.host, "old-host");
+    EXPECT_STREQ(record_.port, "1");
+}
+
+TEST_F(CredentialsFileTest, AcceptsLinesAtTheLimitAndALastLineWithoutNewline) {
+    std::string user(30, 'u'), password(30, 'p'), host(14, 'h');
+    std::string path = Write("creds", user + "\n" + password + "\n" + host + "\n123");
+    ExpectCleanSuccess(Observe([&] { ReadIniFile(&record_, path.c_str()); }));
+    EXPECT_EQ(std::string(record_.user_name), user);
+    EXPECT_EQ(std::string(record_.password), password);
+    EXPECT_EQ(std::string(record_.host), host);
+    EXPECT_STREQ(record_.port, "123");
+}
+
+TEST_F(CredentialsFileTest, IgnoresEverythingAfterTheFourthLine) {
+    std::string path = Write("creds", "u\np\nh\n654321\n" + std::string(500, 'x') + "\n");
+    ExpectCleanSuccess(Observe([&] { ReadIniFile(&record_, path.c_str()); }));
+    EXPECT_STREQ(record_.port, "654321");
+}
+
+TEST_F(CredentialsFileTest, RefusesAnOverLongLineAndLeavesTheRecordUntouched) {
+    const size_t limits[] = {30, 30, 14, 6};
+    for (int refused = 0; refused < 4; ++refused) {
+        SCOPED_TRACE("line " + std::to_string(refused + 1));
+        std::string content;
+        for (int line = 0; line < 4; ++line) {
+            content += std::string(limits[line] + (line == refused ? 1 : 0), 'a' + line) + "\n";
+        }
+        std::string path = Write("creds", content);
+        LoginRecord before = record_;
+        Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+        ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", FileReadException,
+                      "Line " + std::to_string(refused + 1) + " is longer than " +
+                          std::to_string(limits[refused]) + " characters in " + path);
+        EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
+    }
+}
+
+TEST_F(CredentialsFileTest, RefusesALastLineOverTheLimitEvenWithoutNewline) {
+    std::string path = Write("creds", "u\np\nh\n1234567");
+    LoginRecord before = record_;
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    EXPECT_EQ(outcome.cause_type, &FileReadException);
+    EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
+}
+
+TEST_F(CredentialsFileTest, RefusesALineHoldingANulByte) {
+    std::string path = Write("creds", std::string("us\0er\np\nh\n1\n", 12));
+    LoginRecord before = record_;
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", FileReadException,
+                  "Line 1 holds a NUL byte in " + path);
+    EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
+}
+
+TEST_F(CredentialsFileTest, MissingFileIsReportedAndLeavesTheRecordUntouched) {
+    std::string path = directory_ + "/absent";
+    LoginRecord before = record_;
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", FileOpenException, path);
+    EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
+}
+
+TEST_F(CredentialsFileTest, UnreadableFileIsAnErrorNotAnEmptyFile) {
+    LoginRecord before = record_;
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, directory_.c_str()); });
+    ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", InputOutputException,
+                  "read failed (Is a directory): " + directory_);
+    EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
+}
+
+TEST_F(CredentialsFileTest, FailureLineShowsTheNestingLevel) {
+    depth = 4;
+    std::string path = directory_ + "/absent";
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    EXPECT_EQ(outcome.printed, "5. ReadIniFile: (FileOpenException)" + path + "\n");
+    EXPECT_EQ(depth, 4);
+}
+
+/* ---- UpdateIniFile: the new content ---- */
+
+const char kFourLines[] = "one\ntwo\nthree\nfour\n";
+
+TEST_F(CredentialsFileTest, ReplacesALineInTheMiddle) {
+    std::string path = Write("creds", kFourLines);
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 2, "NEW"); }));
+    ExpectOnly(path, "one\nNEW\nthree\nfour\n");
+    struct stat status;
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(CredentialsFileTest, LineNumbersOfOneOrLessReplaceTheFirstLine) {
+    for (int32_t line_number : {1, 0, -5, INT32_MIN}) {
+        SCOPED_TRACE(line_number);
+        std::string path = Write("creds", kFourLines);
+        ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), line_number, "NEW"); }));
+        ExpectOnly(path, "NEW\ntwo\nthree\nfour\n");
+    }
+}
+
+TEST_F(CredentialsFileTest, LineNumbersPastTheEndAppendTheText) {
+    for (int32_t line_number : {5, 7, INT32_MAX}) {
+        SCOPED_TRACE(line_number);
+        std::string path = Write("creds", kFourLines);
+        ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), line_number, "NEW"); }));
+        ExpectOnly(path, "one\ntwo\nthree\nfour\nNEW\n");
+    }
+}
+
+TEST_F(CredentialsFileTest, AppendedTextStartsALineOfItsOwn) {
+    std::string path = Write("creds", "one\ntwo");
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 9, "NEW"); }));
+    ExpectOnly(path, "one\ntwo\nNEW\n");
+    path = Write("empty", "");
+    std::filesystem::remove(directory_ + "/creds");
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 3, "NEW"); }));
+    ExpectOnly(path, "NEW\n");
+}
+
+TEST_F(CredentialsFileTest, EmptyTextLeavesAnEmptyLine) {
+    std::string path = Write("creds", kFourLines);
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 3, ""); }));
+    ExpectOnly(path, "one\ntwo\n\nfour\n");
+}
+
+TEST_F(CredentialsFileTest, LongLinesCountAsPiecesOf255Bytes) {
+    const std::string long_line(300, 'x');
+    std::string path = Write("creds", "one\n" + long_line + "\nthree\n");
+    /* The 300 characters are lines 2 and 3, so "three" is line 4. */
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 4, "NEW"); }));
+    ExpectOnly(path, "one\n" + long_line + "\nNEW\n");
+
+    path = Write("creds", "one\n" + long_line + "\nthree\n");
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 2, "NEW"); }));
+    ExpectOnly(path, "one\nNEW\n" + std::string(45, 'x') + "\nthree\n");
+}
+
+TEST_F(CredentialsFileTest, CopiesEveryOtherByteUnchanged) {
+    const std::string tail = std::string("bin\0ary\r\n", 9) + std::string(600, 'z') + "\nend";
+    std::string path = Write("creds", "one\ntwo\n" + tail);
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); }));
+    ExpectOnly(path, "NEW\ntwo\n" + tail);
+}
+
+/* ---- UpdateIniFile: failures leave everything as it was ---- */
+
+TEST_F(CredentialsFileTest, MissingFileIsReportedAndNothingIsCreated) {
+    std::string path = directory_ + "/absent";
+    Outcome outcome = Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); });
+    ExpectFailure(outcome, UpdateIniFileException, "UpdateIniFile", FileOpenException, path);
+    EXPECT_TRUE(Entries(directory_).empty());
+
+    path = directory_ + "/no-such-directory/creds";
+    outcome = Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); });
+    ExpectFailure(outcome, UpdateIniFileException, "UpdateIniFile", FileOpenException, path);
+    EXPECT_TRUE(Entries(directory_).empty());
+}
+
+TEST_F(CredentialsFileTest, DirectoryThatCannotBeWrittenLeavesTheFileAlone) {
+    /* Even root cannot create files in /proc, while its files are readable. */
+    const std::string path = "/proc/version";
+    const std::string before = Contents(path);
+    if (before.empty()) {
+        GTEST_SKIP() << path << " is not readable here";
+    }
+    Outcome outcome = Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); });
+    EXPECT_EQ(outcome.type, &UpdateIniFileException);
+    EXPECT_EQ(outcome.cause_type, &FileOpenException);
+    EXPECT_EQ(outcome.cause_message.rfind(path + ".", 0), 0u) << outcome.cause_message;
+    EXPECT_EQ(outcome.printed.rfind("1. UpdateIniFile: (FileOpenException)" + path + ".", 0), 0u);
+    EXPECT_EQ(outcome.depth_change, 0);
+    EXPECT_EQ(outcome.descriptors_change, 0);
+    EXPECT_EQ(Contents(path), before);
+}
+
+TEST_F(CredentialsFileTest, UnreadableSourceRemovesTheTemporaryFile) {
+    std::string path = directory_ + "/subdirectory";
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    Outcome outcome = Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); });
+    ExpectFailure(outcome, UpdateIniFileException, "UpdateIniFile", InputOutputException,
+                  "read failed (Is a directory): " + path);
+    EXPECT_EQ(Entries(directory_), std::set<std::string>{"subdirectory"});
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+/*
+ * A write that fails midway: a child process may not make files larger than
+ * a few hundred bytes, so the copy of a larger file fails part way through.
+ */
+TEST_F(CredentialsFileTest, FailedWriteKeepsTheOriginalByteForByte) {
+    std::string original;
+    for (int line = 0; line < 60; ++line) {
+        original += std::to_string(line) + std::string(150, 'c') + "\n";
+    }
+    std::string path = Write("creds", original);
+
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    fflush(stdout);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        close(output[0]);
+        close(output[1]);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {512, 512};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int descriptors_before = CountOpenDescriptors();
+        Outcome outcome;
+        RunInBlock([&] { UpdateIniFile(path.c_str(), 30, "NEW"); }, &outcome);
+        int verdict = 0;
+        if (outcome.type != &UpdateIniFileException) verdict |= 1;
+        if (outcome.cause_type != &InputOutputException) verdict |= 2;
+        if (depth != 0) verdict |= 4;
+        if (CountOpenDescriptors() != descriptors_before) verdict |= 8;
+        fflush(stdout);
+        _exit(verdict);
+    }
+    close(output[1]);
+    std::string printed;
+    char buffer[512];
+    ssize_t got;
+    while ((got = read(output[0], buffer, sizeof buffer)) > 0) {
+        printed.append(buffer, static_cast<size_t>(got));
+    }
+    close(output[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 type, 2 cause, 4 depth, 8 descriptors";
+    EXPECT_EQ(printed.rfind("1. UpdateIniFile: (InputOutputException)write failed (File too large): " +
+                                path + ".",
+                            0),
+              0u)
+        << printed;
+    ExpectOnly(path, original);
+}
+
+}  // namespace
