@@ -60,6 +60,8 @@ constexpr int32_t kStatusProtocolError = -9007;         /* malformed or unexpect
 constexpr int32_t kStatusConnectFailed = -9008;         /* refused, unreachable, unresolved */
 constexpr int32_t kStatusInvalidArgument = -9009;       /* bad pointer, length or record */
 constexpr int32_t kStatusVersionMismatch = -9010;       /* peer speaks another version */
+constexpr int32_t kStatusNameNotResolved = -9011;       /* host name did not resolve */
+constexpr int32_t kStatusMessageLength = -9012;         /* framed message length out of range */
 
 /* Vendor statuses the simulator uses. */
 constexpr int32_t kStatusGeneralFailure = -1;
