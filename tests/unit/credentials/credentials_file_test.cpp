@@ -230,6 +230,13 @@ TEST_F(CredentialsFileTest, MissingFileIsReportedAndLeavesTheRecordUntouched) {
     EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
 }
 
+TEST_F(CredentialsFileTest, LongPathIsCutInTheMessage) {
+    std::string path = directory_ + "/" + std::string(200, 'n');
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", FileOpenException,
+                  path.substr(0, 127));
+}
+
 TEST_F(CredentialsFileTest, UnreadableFileIsAnErrorNotAnEmptyFile) {
     LoginRecord before = record_;
     Outcome outcome = Observe([&] { ReadIniFile(&record_, directory_.c_str()); });
