@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""run_case.py - runs one end-to-end case: gwcheck against gwsim.
+
+Usage:
+    run_case.py --gwcheck PATH --gwsim PATH [--show] CASE_FILE
+
+The runner starts gwsim with the case's scenario on a free loopback port
+(--listen 127.0.0.1:0 --port-file F --journal J), runs gwcheck once per
+"run" section, compares each run's standard output line by line and its exit
+status, checks the journal, then stops gwsim (SIGTERM; it must exit 0).
+Everything is bounded in time. Exit status 0: the case passed; 1: it failed
+(the differences are printed); 2: the case file itself is wrong.
+
+A case file (tests/e2e/cases/NAME.case, one ctest test each) is made of
+sections, each opened by a line "### NAME". Lines before the first section
+are comments.
+
+    ### scenario
+    <the TOML scenario given to gwsim, verbatim>
+
+    ### run                     (one or more, run in order)
+    args demo demo-pass {host} {port}   # gwcheck's arguments, split like a shell
+    env GWAPI_ANSWER_TIMEOUT_MS=300     # optional, repeatable
+    exit 2                              # expected exit status (default 0)
+    stderr any                          # optional; by default stderr must be empty
+    timeout 20                          # optional, seconds (default 20)
+    stdout                              # everything below, to the next section,
+    Date of run ...                     #   is the expected standard output
+
+    ### journal                 (optional; checked after the last run)
+    count gwapi_tx_ex 0                 # number of requests of that call
+    bytes gwapi_login_ex 1 196 5665     # the nth (from 1) request of that call:
+                                        #   message_hex bytes from OFFSET equal HEX
+    args gwapi_get_info_ex 1 [1]        # the nth request's "args" equal this JSON
+
+Expected standard output, one line per line:
+    text          the line must be exactly this text;
+    ~ REGEX       the line must match REGEX as a whole (Python syntax); named
+                  groups (?P<name>...) become variables for later runs;
+    \\text        the line is "text" (for lines that start with "~ " or "\\");
+    \\            alone: an empty line (trailing empty lines are otherwise
+                  dropped from the expected output).
+
+In "args", "env" and the HEX of "bytes", {host} and {port} stand for
+gwsim's address, {port_le} for the port as 4 little-endian bytes in hex,
+and {name} for a variable captured by an earlier run.
+"""
+
+import argparse
+import json
+import os
+import re
+import shlex
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+GWSIM_START_SECONDS = 10
+GWSIM_STOP_SECONDS = 5
+DEFAULT_RUN_SECONDS = 20
+
+
+class CaseError(Exception):
+    """The case file is malformed."""
+
+
+class Failure(Exception):
+    """The case ran and did not pass."""
+
+
+def parse_case(path):
+    """Splits a case file into its scenario, runs and journal checks."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    sections = []
+    for number, line in enumerate(lines, 1):
+        if line.startswith("### "):
+            sections.append((line[4:].strip(), number, []))
+        elif sections:
+            sections[-1][2].append(line)
+    case = {"scenario": None, "runs": [], "journal": []}
+    for name, number, body in sections:
+        if name == "scenario":
+            if case["scenario"] is not None:
+                raise CaseError(f"line {number}: a second scenario section")
+            case["scenario"] = "\n".join(body) + "\n"
+        elif name == "run":
+            case["runs"].append(parse_run(body, number))
+        elif name == "journal":
+            for offset, line in enumerate(body, 1):
+                if line.strip() and not line.lstrip().startswith("#"):
+                    case["journal"].append((number + offset, parse_journal_check(line, number + offset)))
+        else:
+            raise CaseError(f"line {number}: unknown section '{name}'")
+    if case["scenario"] is None:
+        raise CaseError("no scenario section")
+    if not case["runs"]:
+        raise CaseError("no run section")
+    return case
+
+
+def parse_number(kind, text, number):
+    try:
+        return kind(text)
+    except ValueError:
+        raise CaseError(f"line {number}: '{text}' is not a number")
+
+
+def parse_run(body, first_line):
+    run = {"args": None, "env": {}, "exit": 0, "stderr_any": False,
+           "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line}
+    for offset, line in enumerate(body, 1):
+        number = first_line + offset
+        if run["stdout"] is not None:
+            run["stdout"].append(line)
+            continue
+        words = line.split(None, 1)
+        if not words or words[0].startswith("#"):
+            continue
+        key, value = words[0], (words[1] if len(words) > 1 else "")
+        if key == "args":
+            run["args"] = value
+        elif key == "env":
+            name, sep, text = value.partition("=")
+            if not sep or not name:
+                raise CaseError(f"line {number}: env needs NAME=VALUE")
+            run["env"][name] = text
+        elif key == "exit":
+            run["exit"] = parse_number(int, value, number)
+        elif key == "stderr" and value.strip() == "any":
+            run["stderr_any"] = True
+        elif key == "timeout":
+            run["timeout"] = parse_number(float, value, number)
+        elif key == "stdout":
+            run["stdout"] = []
+        else:
+            raise CaseError(f"line {number}: unknown run key '{key}'")
+    if run["args"] is None:
+        raise CaseError(f"line {first_line}: the run has no args")
+    if run["stdout"] is None:
+        raise CaseError(f"line {first_line}: the run has no stdout")
+    while run["stdout"] and run["stdout"][-1] == "":
+        run["stdout"].pop()
+    return run
+
+
+def parse_journal_check(line, number):
+    """One journal check: [kind, call, value...] with numbers converted."""
+    words = line.split(None, 3)
+    kind = words[0]
+    counts = {"count": 3, "bytes": 4, "args": 4}
+    if kind not in counts:
+        raise CaseError(f"line {number}: unknown journal check '{kind}'")
+    if len(words) != counts[kind]:
+        raise CaseError(f"line {number}: '{kind}' takes {counts[kind] - 1} values")
+    try:
+        if kind == "count":
+            return [kind, words[1], int(words[2])]
+        if kind == "bytes":
+            offset, hex_text = words[3].split()
+            return [kind, words[1], int(words[2]), int(offset), hex_text.lower()]
+        return [kind, words[1], int(words[2]), json.loads(words[3])]
+    except ValueError as error:
+        raise CaseError(f"line {number}: {error}")
+
+
+def substitute(text, variables):
+    def replace(match):
+        name = match.group(1)
+        if name not in variables:
+            raise Failure(f"unknown variable {{{name}}} in '{text}'")
+        return variables[name]
+    return re.sub(r"\{([A-Za-z_][A-Za-z0-9_]*)\}", replace, text)
+
+
+def start_gwsim(gwsim, workdir, scenario):
+    scenario_file = os.path.join(workdir, "scenario.toml")
+    port_file = os.path.join(workdir, "port")
+    journal_file = os.path.join(workdir, "journal.jsonl")
+    with open(scenario_file, "w", encoding="utf-8") as f:
+        f.write(scenario)
+    out = open(os.path.join(workdir, "gwsim.out"), "wb")
+    err = open(os.path.join(workdir, "gwsim.err"), "wb")
+    process = subprocess.Popen(
+        [gwsim, "--scenario", scenario_file, "--listen", "127.0.0.1:0",
+         "--port-file", port_file, "--journal", journal_file],
+        stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+    out.close()
+    err.close()
+    deadline = time.monotonic() + GWSIM_START_SECONDS
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise Failure(f"gwsim exited with {process.returncode} before listening:\n"
+                          + read_text(os.path.join(workdir, "gwsim.err")))
+        try:
+            with open(port_file, encoding="utf-8") as f:
+                text = f.read()
+            if text.endswith("\n") and text.strip().isdigit():
+                return process, text.strip(), journal_file
+        except FileNotFoundError:
+            pass
+        time.sleep(0.01)
+    process.kill()
+    process.wait()
+    raise Failure("gwsim did not write its port file in time")
+
+
+def stop_gwsim(process, workdir):
+    """Stops gwsim with SIGTERM; returns a complaint, or None."""
+    if process.poll() is not None:
+        return f"gwsim ended early with status {process.returncode}"
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=GWSIM_STOP_SECONDS)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return "gwsim did not stop on SIGTERM"
+    if process.returncode != 0:
+        return (f"gwsim exited with {process.returncode} on SIGTERM:\n"
+                + read_text(os.path.join(workdir, "gwsim.err")))
+    return None
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def compare_stdout(expected, actual_text, variables):
+    """Compares line by line; returns a list of complaints."""
+    problems = []
+    if actual_text and not actual_text.endswith("\n"):
+        problems.append("standard output does not end with a line end")
+    actual = actual_text.split("\n")
+    if actual and actual[-1] == "":
+        actual.pop()
+    for index in range(max(len(expected), len(actual))):
+        want = expected[index] if index < len(expected) else None
+        got = actual[index] if index < len(actual) else None
+        if want is None:
+            problems.append(f"line {index + 1}: unexpected {got!r}")
+            continue
+        if got is None:
+            problems.append(f"line {index + 1}: missing {want!r}")
+            continue
+        if want.startswith("~ "):
+            match = re.fullmatch(want[2:], got)
+            if match is None:
+                problems.append(f"line {index + 1}: {got!r} does not match /{want[2:]}/")
+            else:
+                variables.update({k: v for k, v in match.groupdict().items() if v is not None})
+            continue
+        if want.startswith("\\"):
+            want = want[1:]
+        if got != want:
+            problems.append(f"line {index + 1}: expected {want!r}, got {got!r}")
+    return problems
+
+
+def execute_run(gwcheck, run, variables, show):
+    args = [substitute(word, variables) for word in shlex.split(run["args"])]
+    env = dict(os.environ)
+    env.update({k: substitute(v, variables) for k, v in run["env"].items()})
+    try:
+        result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=run["timeout"])
+    except subprocess.TimeoutExpired:
+        raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
+    stdout = result.stdout.decode("utf-8", errors="replace")
+    stderr = result.stderr.decode("utf-8", errors="replace")
+    if show:
+        print(f"--- gwcheck {' '.join(args)} (exit {result.returncode})")
+        print(stdout, end="")
+        print(f"--- stderr\n{stderr}", end="")
+    problems = compare_stdout(run["stdout"], stdout, variables)
+    if result.returncode != run["exit"]:
+        problems.append(f"exit status {result.returncode}, expected {run['exit']}")
+    if stderr and not run["stderr_any"]:
+        problems.append("unexpected standard error output:\n" + stderr)
+    if problems:
+        raise Failure(f"run at line {run['line']}: gwcheck {' '.join(args)}\n  "
+                      + "\n  ".join(problems) + "\n--- actual standard output:\n" + stdout)
+
+
+def check_journal(journal_file, checks, variables):
+    records = []
+    for number, line in enumerate(read_text(journal_file).splitlines(), 1):
+        try:
+            records.append(json.loads(line))
+        except ValueError:
+            raise Failure(f"journal line {number} is not JSON: {line!r}")
+    problems = []
+    for line, check in checks:
+        kind, call = check[0], check[1]
+        calls = [r for r in records if r.get("call") == call]
+        if kind == "count":
+            if len(calls) != check[2]:
+                problems.append(f"line {line}: {len(calls)} requests {call}, expected {check[2]}")
+            continue
+        nth = check[2]
+        if nth < 1 or nth > len(calls):
+            problems.append(f"line {line}: no request {nth} of {call} ({len(calls)} in the journal)")
+            continue
+        record = calls[nth - 1]
+        if kind == "bytes":
+            offset, want = check[3], substitute(check[4], variables).lower()
+            if not re.fullmatch(r"([0-9a-f]{2})*", want):
+                raise Failure(f"line {line}: '{want}' is not hex bytes")
+            got = str(record.get("message_hex", "")).lower()[2 * offset:2 * offset + len(want)]
+            if got != want:
+                problems.append(f"line {line}: {call} #{nth} bytes at {offset}: "
+                                f"expected {want}, got {got}")
+        elif record.get("args") != check[3]:
+            problems.append(f"line {line}: {call} #{nth} args: expected {check[3]}, "
+                            f"got {record.get('args')}")
+    if problems:
+        raise Failure("journal:\n  " + "\n  ".join(problems))
+
+
+def run_case(options):
+    case = parse_case(options.case)
+    with tempfile.TemporaryDirectory(prefix="gwcheck-e2e-") as workdir:
+        process, port, journal_file = start_gwsim(options.gwsim, workdir, case["scenario"])
+        variables = {"host": "127.0.0.1", "port": port,
+                     "port_le": struct.pack("<i", int(port)).hex()}
+        try:
+            for run in case["runs"]:
+                execute_run(options.gwcheck, run, variables, options.show)
+        finally:
+            complaint = stop_gwsim(process, workdir)
+        if complaint:
+            raise Failure(complaint)
+        check_journal(journal_file, case["journal"], variables)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Runs one gwcheck end-to-end case.")
+    parser.add_argument("--gwcheck", required=True)
+    parser.add_argument("--gwsim", required=True)
+    parser.add_argument("--show", action="store_true", help="print what gwcheck printed")
+    parser.add_argument("case")
+    options = parser.parse_args()
+    try:
+        run_case(options)
+    except CaseError as error:
+        print(f"{options.case}: {error}", file=sys.stderr)
+        return 2
+    except Failure as error:
+        print(f"{options.case}: FAILED\n{error}", file=sys.stderr)
+        return 1
+    print(f"{options.case}: passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

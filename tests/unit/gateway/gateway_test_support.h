@@ -1,0 +1,89 @@
+/*
+ * gateway_test_support.h - helpers for the gateway operation tests: a gwsim
+ * child process with a scenario of the test's own, standard output capture,
+ * running an operation inside a try block and recording what it threw, and
+ * a spy placed in front of a few library calls.
+ */
+#ifndef TESTS_UNIT_GATEWAY_GATEWAY_TEST_SUPPORT_H
+#define TESTS_UNIT_GATEWAY_GATEWAY_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gateway/gateway.h"
+
+/* gwsim on a free loopback port; stopped when the object goes away. */
+class GwsimChild {
+public:
+    explicit GwsimChild(const std::string &scenario);
+    ~GwsimChild();
+    GwsimChild(const GwsimChild &) = delete;
+    GwsimChild &operator=(const GwsimChild &) = delete;
+
+    bool started() const { return port_ > 0; }
+    int port() const { return port_; }
+    const std::string &error() const { return error_; }
+
+    /* The "call" of every journal line so far, in order. */
+    std::vector<std::string> JournalCalls() const;
+    int CountCalls(const std::string &call) const;
+    /* The "message_hex" of the nth (from 1) request of a call, or "". */
+    std::string MessageHex(const std::string &call, int nth) const;
+
+private:
+    std::vector<std::string> JournalLines() const;
+
+    std::string directory_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string error_;
+};
+
+/* Redirects standard output into a file until Finish (or destruction). */
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    std::string Finish();
+
+private:
+    int saved_fd_ = -1;
+    int file_fd_ = -1;
+};
+
+/* What an operation did when run by Attempt. */
+struct Outcome {
+    bool threw = false;
+    const ExceptionType *type = nullptr;
+    std::string message;
+    std::string function; /* the throw site's function */
+    const ExceptionType *cause_type = nullptr;
+    std::string cause_message;
+    std::string printed; /* standard output during the call */
+};
+
+/*
+ * Runs body inside a try block with standard output captured, and records
+ * the exception that leaves it, if any. The exception context must be begun.
+ */
+Outcome Attempt(const std::function<void()> &body);
+
+/* Opens a session and logs in at 127.0.0.1:port; true when logged in. */
+bool OpenSessionAndLogIn(int port, const char *user, const char *password);
+/* Closes the session that OpenSessionAndLogIn opened, if any. */
+void CloseSession();
+
+/* The spy in front of the library: counts and, on demand, raises a signal. */
+struct LibrarySpy {
+    int message_lookups = 0;
+    int raise_in_create_session = 0; /* signal number, 0: none */
+    int raise_in_logout = 0;
+};
+LibrarySpy &Spy();
+
+#endif
