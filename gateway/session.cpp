@@ -176,7 +176,16 @@ int32_t Logout() {
     return completion_status;
 }
 
-void ClearSessionHandler() { gwapi_close_session(hSession); }
+/*
+ * The library frees the session on close, so the handle is cleared first: a
+ * later call (the driver's catch block after a signal) then meets no session
+ * instead of freed memory, and the session is never closed twice.
+ */
+void ClearSessionHandler() {
+    gwapi_session_t closing = hSession;
+    hSession = nullptr;
+    gwapi_close_session(closing);
+}
 
 void RandomPassword(char *buffer, int32_t capacity) {
     buffer[0] = '\0';

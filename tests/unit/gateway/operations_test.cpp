@@ -211,6 +211,21 @@ TEST_F(SessionTest, LogoutReturnsItsStatusWithoutReporting) {
     EXPECT_EQ(depth, 0);
 }
 
+TEST_F(SessionTest, AfterTheCloseOperationsMeetNoSession) {
+    ASSERT_TRUE(Start());
+    ClearSessionHandler();
+    EXPECT_EQ(hSession, nullptr);
+    /* As the driver's catch block would after a signal: no freed session is used. */
+    int32_t status = 0;
+    Outcome outcome = Attempt([&] {
+        status = Logout();
+        ClearSessionHandler();
+    });
+    EXPECT_FALSE(outcome.threw);
+    EXPECT_LT(status, 0);
+    EXPECT_EQ(gwsim_->CountCalls("gwapi_logout_ex"), 0);
+}
+
 /* ---- information requests ------------------------------------------------ */
 
 TEST_F(SessionTest, FacilityTypeAndUserInformation) {
