@@ -1,0 +1,197 @@
+/*
+ * abandoned_call_test.cpp - calls abandoned by a jump out of a signal
+ * handler, the way the program's framework leaves a call on a signal. The
+ * next call on the session must get its own answer (or a clean "connection
+ * lost" / "not connected"), never the abandoned call's, and never hang.
+ */
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gwapi/gwapi.h"
+#include "gwapi/library_status.h"
+#include "gwsim_process.h"
+
+using namespace gwapi_internal;
+
+namespace {
+
+sigjmp_buf jump_target;
+volatile sig_atomic_t jump_armed = 0;
+
+void jump_out(int) {
+    if (jump_armed) {
+        jump_armed = 0;
+        siglongjmp(jump_target, 1);
+    }
+}
+
+void arm_timer(long microseconds) {
+    itimerval timer{};
+    timer.it_value.tv_sec = microseconds / 1000000;
+    timer.it_value.tv_usec = microseconds % 1000000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void disarm_timer() {
+    jump_armed = 0;
+    itimerval timer{};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+const char *const kScenario = R"(
+facility_type = 5
+[users.demo]
+password = "demo-pass"
+user_info = "XYABCDE"
+[event_types]
+list = "1,7,9"
+)";
+
+class AbandonedCall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        struct sigaction action{};
+        action.sa_handler = jump_out;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGALRM, &action, &previous_);
+        setenv("GWAPI_ANSWER_TIMEOUT_MS", "2000", 1);
+    }
+
+    void TearDown() override {
+        disarm_timer();
+        sigaction(SIGALRM, &previous_, nullptr);
+        gwapi_close_session(session_);
+        unsetenv("GWAPI_ANSWER_TIMEOUT_MS");
+        gwsim_.reset();
+    }
+
+    void start(const std::string &extra) {
+        gwsim_ = std::make_unique<GwsimProcess>(std::string(kScenario) + extra);
+        ASSERT_TRUE(gwsim_->started()) << gwsim_->error();
+        session_ = gwapi_create_session();
+        ASSERT_GE(login(), 0);
+    }
+
+    int32_t login(const char *host = "127.0.0.1") {
+        const GwLoginMessage message = make_login("demo", "demo-pass", gwsim_->port(), host);
+        int32_t transaction_status = 0;
+        return gwapi_login_ex(session_, &transaction_status, &message);
+    }
+
+    int32_t info(int32_t item, std::string &out) {
+        char buffer[16] = {};
+        int32_t length = item == 1 ? 12 : 4;
+        int32_t transaction_status = 0;
+        const int32_t status = gwapi_get_info_ex(session_, &transaction_status, item, &length, buffer);
+        out.assign(buffer, status >= 0 ? static_cast<std::size_t>(length) : 0);
+        return status;
+    }
+
+    /* Runs info(item) and jumps out of it after `microseconds`. True if it was abandoned. */
+    bool abandoned_info(int32_t item, long microseconds) {
+        std::string ignored;
+        if (sigsetjmp(jump_target, 1) != 0) return true;
+        jump_armed = 1;
+        arm_timer(microseconds);
+        info(item, ignored);
+        disarm_timer();
+        return false;
+    }
+
+    std::unique_ptr<GwsimProcess> gwsim_;
+    gwapi_session_t session_ = nullptr;
+    struct sigaction previous_{};
+};
+
+const std::string kUserInfo = "XYABCDE     ";
+const std::string kFacilityType("\0\0\0\5", 4);
+
+}  // namespace
+
+TEST_F(AbandonedCall, WhileWaitingTheLateAnswerIsSkipped) {
+    start(R"(
+[[faults]]
+call = "gwapi_get_info_ex"
+arg = 2
+nth = 1
+delay_ms = 300
+)");
+    ASSERT_TRUE(abandoned_info(2, 50000));
+    std::string out;
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(info(1, out), 0);
+    EXPECT_EQ(out, kUserInfo);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+    ASSERT_EQ(info(2, out), 0);
+    EXPECT_EQ(out, kFacilityType);
+}
+
+TEST_F(AbandonedCall, HangingCallAbandonedThenTheSessionGoesOn) {
+    start(R"(
+[[faults]]
+call = "gwapi_get_info_ex"
+arg = 1
+nth = 1
+action = "hang"
+)");
+    ASSERT_TRUE(abandoned_info(1, 50000));
+    std::string out;
+    ASSERT_EQ(info(2, out), 0);
+    EXPECT_EQ(out, kFacilityType);
+    ASSERT_EQ(info(1, out), 0);
+    EXPECT_EQ(out, kUserInfo);
+}
+
+/*
+ * Jumps out at many different moments of logins and requests: whatever the
+ * moment, the next call answers correctly or cleanly fails, and a new login
+ * brings the session back.
+ */
+TEST_F(AbandonedCall, AtAnyMomentTheNextAnswerIsTheRightOne) {
+    start("");
+    std::mt19937 random(12345);
+    int abandoned = 0;
+    for (int round = 0; round < 150; ++round) {
+        const long delay = 1 + static_cast<long>(random() % 400);
+        const bool during_login = round % 5 == 0;
+        const int32_t item = 1 + static_cast<int32_t>(random() % 2);
+        if (during_login) {
+            if (sigsetjmp(jump_target, 1) == 0) {
+                jump_armed = 1;
+                arm_timer(delay);
+                login(round % 10 == 0 ? "localhost" : "127.0.0.1");
+                disarm_timer();
+            } else {
+                ++abandoned;
+            }
+        } else if (abandoned_info(item, delay)) {
+            ++abandoned;
+        }
+
+        std::string out;
+        const auto begin = std::chrono::steady_clock::now();
+        const int32_t status = info(1, out);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+        if (status == 0) {
+            ASSERT_EQ(out, kUserInfo) << "round " << round;
+            ASSERT_EQ(info(2, out), 0);
+            ASSERT_EQ(out, kFacilityType) << "round " << round;
+        } else {
+            ASSERT_TRUE(status == kStatusConnectionLost || status == kStatusNotConnected ||
+                        status == kStatusNotLoggedIn)
+                << "round " << round << " status " << status;
+            ASSERT_GE(login(), 0) << "round " << round;
+        }
+    }
+    EXPECT_GT(abandoned, 0);
+}
