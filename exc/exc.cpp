@@ -1,7 +1,7 @@
 /*
  * exc.cpp - the exception framework: type records, exception records and
  * their release, the throw, the context with its stack of block frames,
- * delivery by siglongjmp, retry, the reports on standard error, fatal
+ * delivery by jumping back into a block, retry, the reports on standard error, fatal
  * errors, the exit check, and signals turned into exceptions.
  *
  * Signal safety. The framework's own bookkeeping runs inside a critical
@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ucontext.h>
 #include <unistd.h>
 
 /* The framework's private types: only fatal-error reports carry them. */
@@ -232,7 +233,7 @@ void release_deferred() {
 
 /* ---- critical sections -------------------------------------------------- */
 
-[[noreturn]] void deliver_pending_signal();
+void deliver_pending_signal(bool in_handler);
 
 void enter_framework() {
     in_framework = in_framework + 1;
@@ -246,7 +247,8 @@ void leave_framework() {
     compiler_barrier();
     if (in_framework == 0 && any_signal_pending) {
         in_framework = 1;
-        deliver_pending_signal();
+        deliver_pending_signal(false);
+        in_framework = 0;
     }
 }
 
@@ -311,8 +313,27 @@ void restore_default_signal_handling(const SignalMapping *list);
     exit(1);
 }
 
+/*
+ * Jumps back into `frame`, abandoning every framework call in progress. Out
+ * of the signal handler, `mask` is the mask of the interrupted code: putting
+ * it back unblocks the signal, as returning from the handler would have.
+ */
+[[noreturn]] void resume_block(ExceptionFrame *frame, const sigset_t *mask, bool in_handler) {
+    arming_frame = nullptr;
+    if (mask != nullptr) sigprocmask(SIG_SETMASK, mask, nullptr);
+    compiler_barrier();
+    in_framework = 0;
+    compiler_barrier();
+    if (any_signal_pending) {
+        in_framework = 1;
+        deliver_pending_signal(in_handler);
+        in_framework = 0;
+    }
+    _longjmp(frame->resume_point, 1);
+}
+
 /* Hands `exception` to the innermost block and resumes it. */
-[[noreturn]] void propagate(Exception *exception, bool in_handler) {
+[[noreturn]] void propagate(Exception *exception, bool in_handler, const sigset_t *mask) {
     ExceptionFrame *frame = main_context.top_frame;
     frame->uncaught = 1;
     Exception *displaced = frame->held_exception;
@@ -327,17 +348,7 @@ void restore_default_signal_handling(const SignalMapping *list);
     }
     if (frame == &root_frame) at_uncaught_exception(exception, in_handler);
     if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
-
-    /* The jump abandons every framework call in progress. */
-    arming_frame = nullptr;
-    compiler_barrier();
-    in_framework = 0;
-    compiler_barrier();
-    if (!in_handler && any_signal_pending) {
-        in_framework = 1;
-        deliver_pending_signal();
-    }
-    siglongjmp(frame->resume_point, 1);
+    resume_block(frame, mask, in_handler);
 }
 
 /* ---- signals ------------------------------------------------------------ */
@@ -365,12 +376,13 @@ const char *signal_name(int signal_number) {
     }
 }
 
-void signal_handler(int signal_number);
+void signal_handler(int signal_number, siginfo_t *info, void *context);
 
 bool install_handler(int signal_number, const SignalMapping *list) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = signal_handler;
+    action.sa_sigaction = signal_handler;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     /* No other mapped signal interrupts the handler. */
     for (const SignalMapping *m = list; m != nullptr && m->signal_number != -1; ++m) {
@@ -417,7 +429,8 @@ void set_signal_handlers(const SignalMapping *list) {
 }
 
 /* Turns a received signal into an exception and delivers it. */
-[[noreturn]] void handle_signal(int signal_number, int errno_value, bool in_handler) {
+[[noreturn]] void handle_signal(int signal_number, int errno_value, bool in_handler,
+                               const sigset_t *interrupted_mask) {
     constexpr char kWhere[] = "_exc_library_handle_signal";
     if (current_context == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context is invalid.", kWhere);
@@ -451,10 +464,10 @@ void set_signal_handlers(const SignalMapping *list) {
     }
     exception_initialize(exception, entry->type, nullptr, signal_name(signal_number),
                          signal_number, kWhere, errno_value);
-    propagate(exception, in_handler);
+    propagate(exception, in_handler, interrupted_mask);
 }
 
-void signal_handler(int signal_number) {
+void signal_handler(int signal_number, siginfo_t *, void *context) {
     int saved_errno = errno;
     if (in_framework > 0 || signal_number <= 0 || signal_number >= kMaxSignal) {
         if (signal_number > 0 && signal_number < kMaxSignal) {
@@ -466,24 +479,26 @@ void signal_handler(int signal_number) {
         return;
     }
     in_framework = 1;
-    handle_signal(signal_number, saved_errno, true);
+    handle_signal(signal_number, saved_errno, true,
+                  &static_cast<ucontext_t *>(context)->uc_sigmask);
 }
 
-/* Delivers the lowest pending signal; called with in_framework set, outside the handler. */
-void deliver_pending_signal() {
+/*
+ * Delivers the lowest pending signal; called with in_framework set. Returns
+ * only when no signal was pending after all.
+ */
+void deliver_pending_signal(bool in_handler) {
+    any_signal_pending = 0;
+    compiler_barrier();
     for (int s = 1; s < kMaxSignal; ++s) {
         if (pending_signal[s]) {
             pending_signal[s] = 0;
-            bool more = false;
-            for (int t = s + 1; t < kMaxSignal; ++t) more = more || pending_signal[t];
-            any_signal_pending = more;
-            handle_signal(s, pending_errno[s], false);
+            for (int t = s + 1; t < kMaxSignal; ++t) {
+                if (pending_signal[t]) any_signal_pending = 1;
+            }
+            handle_signal(s, pending_errno[s], in_handler, nullptr);
         }
     }
-    any_signal_pending = 0;
-    in_framework = 0;
-    /* Nothing was pending after all: return to the caller's caller is impossible here. */
-    abort();
 }
 
 /* Checks shared by the block operations. */
@@ -677,7 +692,7 @@ void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, 
     }
     exception_initialize(exception, type, message, file, line, function, errno_value);
     exception->caused_by = cause;
-    propagate(exception, false);
+    propagate(exception, false, nullptr);
 }
 
 const Exception *exc_get_exception(void) {
@@ -804,7 +819,7 @@ int exc_frame_next_stage_(void) {
     Exception *pending = frame->held_exception;
     frame->held_exception = nullptr;
     main_context.top_frame = frame->outer;
-    if (pending != nullptr) propagate(pending, false);
+    if (pending != nullptr) propagate(pending, false, nullptr);
     leave_framework();
     return 0;
 }
@@ -892,14 +907,5 @@ void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
     frame->held_exception = nullptr;
     frame->uncaught = 0;
     frame->stage = stage;
-
-    arming_frame = nullptr;
-    compiler_barrier();
-    in_framework = 0;
-    compiler_barrier();
-    if (any_signal_pending) {
-        in_framework = 1;
-        deliver_pending_signal();
-    }
-    siglongjmp(frame->resume_point, 1);
+    resume_block(frame, nullptr, false);
 }

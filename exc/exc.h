@@ -1,6 +1,6 @@
 /*
  * exc.h - the exception framework: typed exceptions with causes, try/catch/
- * finally blocks built on sigsetjmp/siglongjmp, retry and reacquire, and
+ * finally blocks built on _setjmp/_longjmp, retry and reacquire, and
  * signals turned into exceptions.
  *
  * A block looks like this:
@@ -67,7 +67,12 @@ typedef struct ExceptionFrame {
     Exception *held_exception;
     int32_t retry_count;
     int32_t reacquire_count;
-    sigjmp_buf resume_point;
+    /*
+     * Saved without the signal mask: a throw leaves the mask as it is, and a
+     * signal's delivery restores the mask of the code it interrupted, so the
+     * signal is unblocked again when the block resumes.
+     */
+    jmp_buf resume_point;
 } ExceptionFrame;
 
 typedef struct SignalMapping {
@@ -156,25 +161,25 @@ void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
 
 /*
  * EXC_BLOCK_(first) expands to:
- *   a for statement that owns the block's frame (on the stack) and runs once;
- *   sigsetjmp on the frame's resume point, as the whole controlling
- *   expression of a switch so that the call stays in a form the language
- *   allows; a delivered exception or a repeat resumes here;
+ *   a switch whose init-statement holds the block's frame (on the stack)
+ *   and pushes it, and whose whole controlling expression is _setjmp on the
+ *   frame's resume point (a form the language allows for the call); a
+ *   delivered exception or a repeat resumes there. Entering a block makes
+ *   no system call;
  *   the stage loop: each pass advances the stage and runs at most one of the
  *   body (stage Ready), the first catch clause that takes the exception, or
  *   the finally clause.
  * The body follows the macro; EXC_CATCH and EXC_FINALLY chain on as else-if.
  */
-#define EXC_BLOCK_(first_stage)                                                                   \
-    for (ExceptionFrame exc_frame_,                                                               \
-         *exc_frame_once_ =                                                                       \
-             exc_frame_first_stage_(&exc_frame_, (first_stage), __FILE__, __LINE__, __func__);    \
-         exc_frame_once_ != 0; exc_frame_once_ = 0)                                               \
-        switch (sigsetjmp(exc_frame_.resume_point, 1))                                            \
-        default:                                                                                  \
-            while (exc_frame_next_stage_())                                                       \
-                if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_READY &&      \
-                    exc_frame_next_stage_())
+#define EXC_BLOCK_(first_stage)                                                               \
+    switch ([[maybe_unused]] ExceptionFrame exc_frame_,                                       \
+            *exc_frame_pushed_ =                                                              \
+                exc_frame_first_stage_(&exc_frame_, (first_stage), __FILE__, __LINE__, __func__); \
+            _setjmp(exc_frame_.resume_point))                                                 \
+    default:                                                                                  \
+        while (exc_frame_next_stage_())                                                       \
+            if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_READY &&      \
+                exc_frame_next_stage_())
 
 /* A try block: its body follows. */
 #define EXC_TRY EXC_BLOCK_(EXC_STAGE_ACQUIRE)
