@@ -154,8 +154,9 @@ void ExpectFailure(const Outcome &outcome, const ExceptionType &type, const char
 TEST_F(CredentialsFileTest, ReadsFourLinesAndKeepsTheLoggedInFlag) {
     /* Whatever follows the fourth line is not read. */
     std::string path = Write("creds", "alice\ns3cret\n10.0.0.7\n4001\n" + std::string(99, 'x'));
-    Outcome outcome = Observe([&] { EXPECT_EQ(ReadIniFile(&record_, path.c_str()), 0); });
-    ExpectCleanSuccess(outcome);
+    int32_t result = -1;
+    ExpectCleanSuccess(Observe([&] { result = ReadIniFile(&record_, path.c_str()); }));
+    EXPECT_EQ(result, 0);
     EXPECT_STREQ(record_.user_name, "alice");
     EXPECT_STREQ(record_.password, "s3cret");
     EXPECT_STREQ(record_.host, "10.0.0.7");
