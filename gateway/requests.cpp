@@ -109,6 +109,9 @@ int32_t SendTx(const void *payload, int32_t length, int32_t facility_type) {
         if (!PayloadFits(length)) {
             EXC_THROW(ExceededBufferSizeException, NULL);
         }
+        if (payload == nullptr && length > 0) {
+            EXC_THROW(NullPointerException, NULL);
+        }
         /* Framed before the facility type is checked, as a refused call leaves it. */
         FrameMessage(sendBuffer, payload, length);
         if (facility_type == 0) {
@@ -139,6 +142,9 @@ void Query(const void *payload, int32_t length, int32_t facility_type, void *ans
         queryMessage = sendBuffer;
         if (!PayloadFits(length)) {
             EXC_THROW(ExceededBufferSizeException, NULL);
+        }
+        if (payload == nullptr && length > 0) {
+            EXC_THROW(NullPointerException, NULL);
         }
         FrameMessage(sendBuffer, payload, length);
         int32_t scratch = 0;

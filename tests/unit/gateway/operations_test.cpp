@@ -137,23 +137,40 @@ TEST_F(SignalFrameTest, LogoutPrintsItsLineAndPassesTheFailureOnUntouched) {
 
 /* ---- login and password -------------------------------------------------- */
 
-TEST_F(SessionTest, LoginStatusesSetTheFlag) {
-    ASSERT_TRUE(Start(Fault("gwapi_login_ex", "nth = 2\ncompletion_status = 1") +
-                      Fault("gwapi_login_ex", "nth = 3\ncompletion_status = -1")));
+LoginRecord RecordFor(int port) {
     LoginRecord record;
     memset(&record, 0, sizeof record);
     strcpy(record.user_name, "demo");
     strcpy(record.password, "demo-pass");
     strcpy(record.host, "127.0.0.1");
-    snprintf(record.port, sizeof record.port, "%d", gwsim_->port());
+    snprintf(record.port, sizeof record.port, "%d", port);
+    return record;
+}
 
-    /* A positive status other than 2027 is a successful login. */
-    Outcome positive = Attempt([&] { GatewayLogin(&record); });
-    EXPECT_FALSE(positive.threw);
-    EXPECT_EQ(record.logged_in, 1);
+/* Every login connects afresh, so each status gets a gateway of its own. */
+TEST_F(SessionTest, LoginStatusesSetTheFlag) {
+    for (int32_t status : {0, 1, 7}) {
+        ASSERT_TRUE(Start(Fault("gwapi_login_ex",
+                                ("completion_status = " + std::to_string(status)).c_str()),
+                          false));
+        LoginRecord record = RecordFor(gwsim_->port());
+        Outcome outcome = Attempt([&] {
+            CreateSession();
+            GatewayLogin(&record);
+        });
+        EXPECT_FALSE(outcome.threw);
+        EXPECT_EQ(record.logged_in, 1) << "status " << status;
+        CloseSession();
+    }
 
     /* A rejected login is reported, ends there, and leaves the flag at 0. */
-    Outcome rejected = Attempt([&] { GatewayLogin(&record); });
+    ASSERT_TRUE(Start(Fault("gwapi_login_ex", "completion_status = -1"), false));
+    LoginRecord record = RecordFor(gwsim_->port());
+    record.logged_in = 1;
+    Outcome rejected = Attempt([&] {
+        CreateSession();
+        GatewayLogin(&record);
+    });
     EXPECT_FALSE(rejected.threw);
     EXPECT_EQ(record.logged_in, 0);
     EXPECT_EQ(rejected.printed, "Login username: demo\nLogin Host: 127.0.0.1\nLogin Port: " +
@@ -163,17 +180,16 @@ TEST_F(SessionTest, LoginStatusesSetTheFlag) {
 }
 
 TEST_F(SessionTest, ExpiredPasswordIsRenewedEvenWhenTheChangeFails) {
-    ASSERT_TRUE(Start(Fault("gwapi_login_ex", "nth = 2\ncompletion_status = 2027") +
-                      Fault("gwapi_set_newpwd_ex", "completion_status = -1")));
-    LoginRecord record;
-    memset(&record, 0, sizeof record);
-    strcpy(record.user_name, "demo");
-    strcpy(record.password, "demo-pass");
-    strcpy(record.host, "127.0.0.1");
-    snprintf(record.port, sizeof record.port, "%d", gwsim_->port());
+    ASSERT_TRUE(Start(Fault("gwapi_login_ex", "completion_status = 2027") +
+                          Fault("gwapi_set_newpwd_ex", "completion_status = -1"),
+                      false));
+    LoginRecord record = RecordFor(gwsim_->port());
     record.logged_in = 1;
 
-    Outcome outcome = Attempt([&] { GatewayLogin(&record); });
+    Outcome outcome = Attempt([&] {
+        CreateSession();
+        GatewayLogin(&record);
+    });
     EXPECT_FALSE(outcome.threw);
     EXPECT_EQ(record.logged_in, 0);
     EXPECT_STREQ(record.password, "demo-pass") << "the record keeps the old password";
@@ -338,10 +354,19 @@ TEST_F(SessionTest, PayloadThatDoesNotFitIsRefusedBeforeTheBufferIsTouched) {
     EXPECT_EQ(gwsim_->CountCalls("gwapi_query_ex"), 0);
     EXPECT_EQ(depth, 0);
 
+    /* A missing payload is refused the same way; an empty one is not. */
+    Outcome missing = Attempt([&] { SendTx(nullptr, 4, 5); });
+    EXPECT_EQ(missing.printed, "1. SendTx: (NullPointerException)Null pointer.\n");
+    EXPECT_EQ(missing.type, &SendTxException);
+    Outcome empty = Attempt([&] { SendTx(nullptr, 0, 5); });
+    EXPECT_FALSE(empty.threw) << empty.printed;
+    EXPECT_EQ(memcmp(FramedTransaction(), "\x00\x00\x00\x00", 4), 0);
+    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 2);
+
     /* The largest payload that fits goes through. */
     Outcome largest = Attempt([&] { SendTx(large, GWAPI_MAX_PAYLOAD, 5); });
     EXPECT_FALSE(largest.threw) << largest.printed;
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 2);
+    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 3);
 }
 
 /* ---- queries ------------------------------------------------------------- */
