@@ -1,0 +1,70 @@
+/*
+ * command_line_test.cpp - gwcheck's command line: the usage answer, refused
+ * over-long arguments, and the exit status of a run whose check failed.
+ */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace {
+
+ChildResult RunGwcheck(std::vector<std::string> args) {
+    return RunInChild([&] {
+        std::vector<char *> argv;
+        std::string program = GWCHECK_PATH;
+        argv.push_back(program.data());
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    });
+}
+
+const char kUsage[] = "Usage: gwcheck username pwd host port [P]\n";
+
+TEST(CommandLine, TooFewArgumentsAreAnsweredWithTheUsageLine) {
+    const std::vector<std::vector<std::string>> calls = {
+        {}, {"demo"}, {"demo", "pass"}, {"demo", "pass", "127.0.0.1"}};
+    for (const auto &args : calls) {
+        ChildResult r = RunGwcheck(args);
+        EXPECT_EQ(r.exit_status, 1) << args.size() << " arguments";
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CommandLine, OverLongArgumentsAreRefusedNotCut) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{std::string(32, 'u'), "p", "h", "1"}, "gwcheck: username must be at most 31 characters\n"},
+        {{"u", std::string(32, 'p'), "h", "1"}, "gwcheck: pwd must be at most 31 characters\n"},
+        {{"u", "p", std::string(16, 'h'), "1"}, "gwcheck: host must be at most 15 characters\n"},
+        {{"u", "p", "h", "12345678"}, "gwcheck: port must be at most 7 characters\n"},
+    };
+    for (const Case &c : cases) {
+        ChildResult r = RunGwcheck(c.args);
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.out, "") << "nothing runs after a refused argument";
+    }
+}
+
+TEST(CommandLine, FailedCheckEndsWithTheMainLineAndStatusTwo) {
+    /* Port 1 on loopback: nothing listens there, so the login cannot succeed. */
+    ChildResult r = RunGwcheck({std::string(31, 'u'), "pass", "127.0.0.1", "1"});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Date of run: "), std::string::npos);
+    EXPECT_NE(r.out.find("\n1. main: (GetFacilityTypeException)Failed to get facility type.\n"
+                         "Login status: failed\n"),
+              std::string::npos)
+        << r.out;
+}
+
+}  // namespace
