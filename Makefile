@@ -20,8 +20,11 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The sanitizer build uses clang, so the suite is compiled by both compilers,
+# and it also builds the fuzz targets (libFuzzer comes with clang).
 build-asan: deps
-	cmake -S . -B $(ASAN_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON
+	cmake -S . -B $(ASAN_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
+	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 test-release: build
