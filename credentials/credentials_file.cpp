@@ -226,7 +226,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
     /* Filled before the try block, so it is stable when the finally clause reads it. */
     char temporary_name[PATH_MAX];
     temporary_name[0] = '\0';
-    int temporary_errno = ENAMETOOLONG;
+    volatile int temporary_errno = ENAMETOOLONG;
 
     ++depth;
     if (path != nullptr &&
