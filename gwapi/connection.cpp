@@ -14,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -167,10 +169,11 @@ int32_t open_connection(gwapi_session *session, const char *host, int32_t port,
     release_resolver_list(session);
     /* The list lives in the session until it is freed below, by the next
        call, or by gwapi_close_session, whichever comes first. */
-    if (getaddrinfo(host, nullptr, &hints, &session->resolved) != 0) {
-        session->resolved = nullptr;
-        return kStatusNameNotResolved;
-    }
+    const sigset_t previous = defer_signals();
+    const int resolved = getaddrinfo(host, nullptr, &hints, &session->resolved);
+    if (resolved != 0) session->resolved = nullptr;
+    restore_signals(previous);
+    if (resolved != 0) return kStatusNameNotResolved;
     int32_t status = kStatusNameNotResolved;
     for (const addrinfo *entry = session->resolved; entry != nullptr; entry = entry->ai_next) {
         if (!address_with_port(entry, port16, &address, &length)) continue;
@@ -229,9 +232,24 @@ void drop_connection(gwapi_session *session) {
 }
 
 void release_resolver_list(gwapi_session *session) {
+    if (session->resolved == nullptr) return;
+    const sigset_t previous = defer_signals();
     addrinfo *list = session->resolved;
     session->resolved = nullptr;
-    if (list != nullptr) freeaddrinfo(list);
+    freeaddrinfo(list);
+    restore_signals(previous);
 }
+
+sigset_t defer_signals() {
+    sigset_t all;
+    sigfillset(&all);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+        sigdelset(&all, fault);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    return previous;
+}
+
+void restore_signals(const sigset_t &previous) { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
 
 }  // namespace gwapi_internal

@@ -27,7 +27,9 @@ uint16_t swapint16(uint16_t value) { return static_cast<uint16_t>((value >> 8) |
 uint32_t swapint32(uint32_t value) { return __builtin_bswap32(value); }
 
 gwapi_session_t gwapi_create_session(void) {
+    const sigset_t previous = defer_signals();
     auto *session = static_cast<gwapi_session *>(std::calloc(1, sizeof(gwapi_session)));
+    restore_signals(previous);
     if (session == nullptr) return nullptr;
     session->fd = -1;
     session->phase = PHASE_IDLE;
@@ -48,7 +50,9 @@ int32_t gwapi_close_session(gwapi_session_t session) {
             send(session->fd, session->tx, written, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     drop_connection(session);
+    const sigset_t previous = defer_signals();
     std::free(session);
+    restore_signals(previous);
     return GWAPI_OK;
 }
 

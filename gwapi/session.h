@@ -83,6 +83,15 @@ int32_t receive_more(gwapi_session *session, int64_t deadline_ms);
 /* Sets the phase with compiler fences, so buffer updates stay on their side. */
 void set_phase(gwapi_session *session, int phase);
 
+/*
+ * Blocks the asynchronous signals until restore_signals: the C library's
+ * resolver and allocator must not be left halfway by a jump out of a signal
+ * handler, so a signal that arrives meanwhile is delivered just after.
+ * Synchronous fault signals (SIGSEGV, ...) stay unblocked.
+ */
+sigset_t defer_signals();
+void restore_signals(const sigset_t &previous);
+
 /* Closes the socket and forgets buffered bytes; the handle stays valid. */
 void drop_connection(gwapi_session *session);
 
