@@ -7,40 +7,14 @@
 #ifndef TESTS_UNIT_GATEWAY_GATEWAY_TEST_SUPPORT_H
 #define TESTS_UNIT_GATEWAY_GATEWAY_TEST_SUPPORT_H
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "gateway/gateway.h"
 
-/* gwsim on a free loopback port; stopped when the object goes away. */
-class GwsimChild {
-public:
-    explicit GwsimChild(const std::string &scenario);
-    ~GwsimChild();
-    GwsimChild(const GwsimChild &) = delete;
-    GwsimChild &operator=(const GwsimChild &) = delete;
-
-    bool started() const { return port_ > 0; }
-    int port() const { return port_; }
-    const std::string &error() const { return error_; }
-
-    /* The "call" of every journal line so far, in order. */
-    std::vector<std::string> JournalCalls() const;
-    int CountCalls(const std::string &call) const;
-    /* The "message_hex" of the nth (from 1) request of a call, or "". */
-    std::string MessageHex(const std::string &call, int nth) const;
-
-private:
-    std::vector<std::string> JournalLines() const;
-
-    std::string directory_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-    std::string error_;
-};
+/* Requests of one call in gwsim's journal text, and the nth one's record bytes. */
+int CountCalls(const std::string &journal, const std::string &call);
+std::string MessageHex(const std::string &journal, const std::string &call, int nth);
 
 /* Redirects standard output into a file until Finish (or destruction). */
 class StdoutCapture {

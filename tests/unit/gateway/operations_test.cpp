@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tests/unit/gateway/gateway_test_support.h"
+#include "tests/unit/gwapi/gwsim_process.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ protected:
 class SessionTest : public FrameTest {
 protected:
     bool Start(const std::string &faults = "", bool log_in = true) {
-        gwsim_ = std::make_unique<GwsimChild>(kScenario + faults);
+        gwsim_ = std::make_unique<GwsimProcess>(kScenario + faults);
         if (!gwsim_->started()) {
             ADD_FAILURE() << gwsim_->error();
             return false;
@@ -60,7 +61,8 @@ protected:
         FrameTest::TearDown();
         gwsim_.reset();
     }
-    std::unique_ptr<GwsimChild> gwsim_;
+    int Count(const char *call) const { return CountCalls(gwsim_->journal(), call); }
+    std::unique_ptr<GwsimProcess> gwsim_;
 };
 
 std::string Fault(const char *call, const char *settings) {
@@ -200,7 +202,7 @@ TEST_F(SessionTest, ExpiredPasswordIsRenewedEvenWhenTheChangeFails) {
     EXPECT_TRUE(std::regex_match(rest, std::regex("New password generated: "
                                                   "[B-Z][b-z][B-Z][b-z]_[0-9]{4}\n")))
         << rest;
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_set_newpwd_ex"), 1);
+    EXPECT_EQ(Count("gwapi_set_newpwd_ex"), 1);
     EXPECT_EQ(depth, 0);
 }
 
@@ -239,7 +241,7 @@ TEST_F(SessionTest, AfterTheCloseOperationsMeetNoSession) {
     });
     EXPECT_FALSE(outcome.threw);
     EXPECT_LT(status, 0);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_logout_ex"), 0);
+    EXPECT_EQ(Count("gwapi_logout_ex"), 0);
 }
 
 /* ---- information requests ------------------------------------------------ */
@@ -299,7 +301,7 @@ TEST_F(SessionTest, TransactionIsFramedWithAHostOrderLength) {
     EXPECT_EQ(memcmp(framed, "\x02\x01\x00\x00", 4), 0);
     EXPECT_EQ(memcmp(framed + 4, payload, sizeof payload), 0);
     EXPECT_EQ(message.reserved, 0u);
-    EXPECT_EQ(gwsim_->MessageHex("gwapi_tx_ex", 1).substr(0, 12), "020100000001");
+    EXPECT_EQ(MessageHex(gwsim_->journal(), "gwapi_tx_ex", 1).substr(0, 12), "020100000001");
     EXPECT_EQ(depth, 0);
 }
 
@@ -312,7 +314,7 @@ TEST_F(SessionTest, TransactionWithFacilityTypeZeroNeverReachesTheLibrary) {
     EXPECT_EQ(outcome.type, &SendTxException);
     EXPECT_EQ(outcome.message, "Gateway send transaction failure.");
     EXPECT_EQ(outcome.cause_type, &InvalidFacilityTypeException);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 0);
+    EXPECT_EQ(Count("gwapi_tx_ex"), 0);
     /* The message was framed all the same. */
     EXPECT_EQ(memcmp(FramedTransaction(), "\x03\x00\x00\x00" "abc", 7), 0);
     EXPECT_EQ(depth, 0);
@@ -350,8 +352,8 @@ TEST_F(SessionTest, PayloadThatDoesNotFitIsRefusedBeforeTheBufferIsTouched) {
     Outcome query = Attempt([&] { Query(large, GWAPI_MAX_PAYLOAD + 1, 5, nullptr, nullptr); });
     EXPECT_EQ(query.printed, "1. Query: (ExceededBufferSizeException)Exceeded buffer size.\n");
     EXPECT_EQ(query.type, &QueryException);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 1);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_query_ex"), 0);
+    EXPECT_EQ(Count("gwapi_tx_ex"), 1);
+    EXPECT_EQ(Count("gwapi_query_ex"), 0);
     EXPECT_EQ(depth, 0);
 
     /* A missing payload is refused the same way; an empty one is not. */
@@ -361,12 +363,12 @@ TEST_F(SessionTest, PayloadThatDoesNotFitIsRefusedBeforeTheBufferIsTouched) {
     Outcome empty = Attempt([&] { SendTx(nullptr, 0, 5); });
     EXPECT_FALSE(empty.threw) << empty.printed;
     EXPECT_EQ(memcmp(FramedTransaction(), "\x00\x00\x00\x00", 4), 0);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 2);
+    EXPECT_EQ(Count("gwapi_tx_ex"), 2);
 
     /* The largest payload that fits goes through. */
     Outcome largest = Attempt([&] { SendTx(large, GWAPI_MAX_PAYLOAD, 5); });
     EXPECT_FALSE(largest.threw) << largest.printed;
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_tx_ex"), 3);
+    EXPECT_EQ(Count("gwapi_tx_ex"), 3);
 }
 
 /* ---- queries ------------------------------------------------------------- */
@@ -380,7 +382,7 @@ TEST_F(SessionTest, QueryDeliversTheAnswerEvenForFacilityTypeZero) {
     EXPECT_EQ(outcome.printed, "");
     EXPECT_EQ(answer_length, 4);
     EXPECT_EQ(memcmp(answer, "\x00\x11\xaa\xbb", 4), 0);
-    EXPECT_EQ(gwsim_->CountCalls("gwapi_query_ex"), 1);
+    EXPECT_EQ(Count("gwapi_query_ex"), 1);
     EXPECT_EQ(memcmp(queryMessage, "\x01\x00\x00\x00q", 5), 0);
     EXPECT_EQ(depth, 0);
 }
