@@ -116,27 +116,57 @@ typedef struct GwMessageDescriptor {
 /* Largest payload of a framed transaction or query message. */
 enum { GWAPI_MAX_PAYLOAD = 63996 };
 
+/*
+ * Statuses the library answers by itself (not connected, connection lost,
+ * timeouts, protocol error, ...) are listed with their texts in
+ * docs/protocol.md, "Library status codes"; with such a status the call
+ * stores 0 in the caller's transaction status word. Connect and answer
+ * timeouts: 5000 and 10000 ms, or GWAPI_CONNECT_TIMEOUT_MS and
+ * GWAPI_ANSWER_TIMEOUT_MS (read at each call).
+ */
+
+/* A new handle, not connected; no network traffic. NULL when out of memory. */
 gwapi_session_t gwapi_create_session(void);
+/* Closes the connection, if any, and frees the handle. NULL is harmless. */
 int32_t gwapi_close_session(gwapi_session_t session);
+/* Connects to the message's host and port (a fresh connection each time),
+ * shakes hands and sends the 232-byte message as it is. */
 int32_t gwapi_login_ex(gwapi_session_t session, int32_t *transaction_status,
                        const GwLoginMessage *message);
 int32_t gwapi_set_newpwd_ex(gwapi_session_t session, int32_t *transaction_status,
                             const GwSetNewPasswordMessage *message);
+/* Logs out; the handle and the connection stay. */
 int32_t gwapi_logout_ex(gwapi_session_t session, int32_t *transaction_status);
+/* *length: in, the buffer's capacity; out, the bytes delivered. -13 when the
+ * answer does not fit (nothing written, *length unchanged). */
 int32_t gwapi_get_info_ex(gwapi_session_t session, int32_t *transaction_status, int32_t item,
                           int32_t *length, void *buffer);
+/* The status's text, NUL-terminated within *length bytes; *length becomes the
+ * text's length. Needs no session or connection. Negative: no text. */
 int32_t gwapi_get_message_ex(gwapi_session_t session, int32_t status, char *buffer,
                              int32_t *length, int32_t flags);
+/* message->message: 4-byte host-order payload length (0..63996), payload.
+ * Writes the 8-byte transaction id and the order id. */
 int32_t gwapi_tx_ex(gwapi_session_t session, int32_t *transaction_status, int32_t facility_type,
                     const GwMessageDescriptor *message, void *transaction_id /* 8 bytes */,
                     int32_t *order_id);
+/* query_message: framed as for gwapi_tx_ex. The answer goes into `answer`,
+ * *answer_length in: capacity, out: bytes delivered (-13 when too small).
+ * Writes the transaction id; *scratch becomes 0. */
 int32_t gwapi_query_ex(gwapi_session_t session, int32_t *transaction_status,
                        int32_t facility_type, const void *query_message, int32_t mode,
                        void *answer, int32_t *answer_length, void *transaction_id /* 8 bytes */,
                        int32_t *scratch);
+/* Event code 1000/1002: the list into `buffer` (*length in: capacity, out:
+ * bytes delivered; -13 when too small, *length unchanged). Event code 999:
+ * the next broadcast batch laid out as the broadcast buffer, -26 when there
+ * is none. `wait` is accepted; reads answer at once. */
 int32_t gwapi_read_event_ext_ex(gwapi_session_t session, int32_t event_code, void *buffer,
                                 uint32_t *length, int32_t flags, int32_t wait);
+/* Event type 1: `record` is the 24-byte subscription record; clearKey and
+ * replyStatus come back as the gateway answered. Other types: no record. */
 int32_t gwapi_set_event_ex(gwapi_session_t session, int32_t event_type, void *record);
+/* Event type 1: `record` is the 8-byte unsubscription record. */
 int32_t gwapi_clear_event_ex(gwapi_session_t session, int32_t event_type, const void *record);
 
 uint16_t swapint16(uint16_t value);
