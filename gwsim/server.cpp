@@ -204,7 +204,7 @@ private:
 };
 
 Server::Server(asio::io_context &io, Gateway &gateway, Journal &journal)
-    : io_(io), gateway_(gateway), journal_(journal), acceptor_(io)
+    : io_(io), gateway_(gateway), journal_(journal), acceptor_(io), accept_retry_(io)
 {
 }
 
@@ -258,8 +258,17 @@ void Server::accept_next()
             }
         } else if (ec == asio::error::operation_aborted) {
             return;
+        } else {
+            /* Passing trouble such as too many open files: try again a
+             * little later instead of spinning on the failing accept. */
+            std::fprintf(stderr, "gwsim: accept failed: %s\n", ec.message().c_str());
+            accept_retry_.expires_after(std::chrono::milliseconds(100));
+            accept_retry_.async_wait([this](const asio::error_code &wait_error) {
+                if (!wait_error && !stopped_)
+                    accept_next();
+            });
+            return;
         }
-        /* Other accept errors (e.g. too many open files) are passing: go on. */
         accept_next();
     });
 }
@@ -273,6 +282,7 @@ void Server::stop()
     stopped_ = true;
     asio::error_code ignored;
     acceptor_.close(ignored);
+    accept_retry_.cancel();
     /* close() makes each connection forget itself: work on a copy. */
     const auto connections = connections_;
     for (const auto &[id, connection] : connections)

@@ -53,6 +53,7 @@ private:
     Gateway &gateway_;
     Journal &journal_;
     asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer accept_retry_;
     std::map<uint64_t, std::shared_ptr<Connection>> connections_;
     bool stopped_ = false;
 };

@@ -334,15 +334,3 @@ TEST(BroadcastBatch, LaysOutTheVendorBufferInHostOrder)
     longer.push_back(0);
     EXPECT_EQ(layout_broadcast_buffer(longer, out, written), CodecError::TrailingBytes);
 }
-
-TEST(Codec, CallNamesMapBothWays)
-{
-    for (const Request &r : sample_requests()) {
-        MessageKind kind{};
-        ASSERT_TRUE(call_kind_from_name(call_name(r.kind), kind));
-        EXPECT_EQ(kind, r.kind);
-    }
-    MessageKind kind{};
-    EXPECT_FALSE(call_kind_from_name("gwapi_get_message_ex", kind));
-    EXPECT_EQ(call_name(MessageKind::Answer), "");
-}
