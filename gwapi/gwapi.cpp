@@ -13,6 +13,7 @@
 #include "gwapi/gwapi.h"
 #pragma GCC visibility pop
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -466,26 +467,42 @@ int32_t gwapi_read_event_ext_ex(gwapi_session_t session, int32_t event_code, voi
     return status;
 }
 
+/*
+ * A subscription that never got an answer from the gateway (no connection,
+ * connection lost, timeout, protocol error) was not accepted: its replyStatus
+ * (big-endian) receives the library's status instead of staying 0. What the
+ * gateway answers, even a failure without data, is left as it answered.
+ */
+static int32_t subscription_failed(void *record, int32_t status) {
+    if (record != nullptr) {
+        const uint32_t big_endian = swapint32(static_cast<uint32_t>(status));
+        std::memcpy(static_cast<uint8_t *>(record) + offsetof(GwInfObjSubscription, replyStatus),
+                    &big_endian, sizeof big_endian);
+    }
+    return status;
+}
+
 int32_t gwapi_set_event_ex(gwapi_session_t session, int32_t event_type, void *record) {
-    int32_t status = begin_call(session, true);
-    if (status != 0) return status;
     const bool carries_record = event_type == 1;
+    void *const subscription = carries_record ? record : nullptr;
+    int32_t status = begin_call(session, true);
+    if (status != 0) return subscription_failed(subscription, status);
     if (carries_record && record == nullptr) return kStatusInvalidArgument;
-    gwproto::Request request = request_of(MessageKind::SetEvent, carries_record ? record : nullptr,
+    gwproto::Request request = request_of(MessageKind::SetEvent, subscription,
                                           sizeof(GwInfObjSubscription));
     request.arg = event_type;
 
     gwproto::Answer answer;
     std::size_t frame_size = 0;
     status = exchange(session, request, answer, frame_size);
-    if (status != 0) return status;
+    if (status != 0) return subscription_failed(subscription, status);
     const std::size_t expected = carries_record ? gwproto::kSubscriptionAnswerSize : 0;
     if (!answer.data.empty() && answer.data.size() != expected)
-        return fail_connection(session, kStatusProtocolError);
+        return subscription_failed(subscription, fail_connection(session, kStatusProtocolError));
+    status = answer.completion_status;
     if (!answer.data.empty())
         std::memcpy(static_cast<uint8_t *>(record) + gwproto::kSubscriptionAnswerOffset,
                     answer.data.data(), answer.data.size());
-    status = answer.completion_status;
     end_call(session, frame_size);
     return status;
 }

@@ -329,6 +329,10 @@ TEST_F(LiveGateway, DroppedConnectionIsReportedThenNotConnected) {
 [[faults]]
 call = "gwapi_get_info_ex"
 action = "close"
+
+[[faults]]
+call = "gwapi_set_event_ex"
+action = "close"
 )");
     ASSERT_GE(login(), 0);
     std::vector<uint8_t> out;
@@ -338,6 +342,13 @@ action = "close"
     EXPECT_GE(login(), 0);
     uint32_t length = 0;
     EXPECT_EQ(read_event(1000, out, 100, &length), 0);
+
+    /* A subscription whose answer never came is not left looking accepted. */
+    GwInfObjSubscription subscription{};
+    subscription.length = swapint32(24);
+    EXPECT_EQ(gwapi_set_event_ex(session_, 1, &subscription), kStatusConnectionLost);
+    EXPECT_EQ(static_cast<int32_t>(swapint32(static_cast<uint32_t>(subscription.replyStatus))),
+              kStatusConnectionLost);
 }
 
 TEST_F(LiveGateway, LoginMessageTravelsByteForByte) {

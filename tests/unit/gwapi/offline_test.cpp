@@ -158,6 +158,8 @@ TEST(Session, EveryNetworkedCallAnswersNotConnectedBeforeLogin) {
               kStatusNotConnected);
     GwInfObjSubscription subscription{};
     EXPECT_EQ(gwapi_set_event_ex(session, 1, &subscription), kStatusNotConnected);
+    /* Not accepted: the record must not keep the replyStatus 0 it was sent with. */
+    EXPECT_EQ(subscription.replyStatus, static_cast<int32_t>(swapint32(static_cast<uint32_t>(kStatusNotConnected))));
     EXPECT_EQ(gwapi_set_event_ex(session, 7, nullptr), kStatusNotConnected);
     GwInfObjUnsubscription unsubscription{};
     EXPECT_EQ(gwapi_clear_event_ex(session, 1, &unsubscription), kStatusNotConnected);
