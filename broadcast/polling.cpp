@@ -5,6 +5,7 @@
  * two reads that brought no "BN1" the program pauses; a signal (turned into
  * an exception by the framework) is the way to end that wait from outside.
  */
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,6 +31,21 @@ bool ShowNetworkStatus(const BroadcastItem &item) {
     memcpy(&network_status, item.body, sizeof network_status);
     printf("BN1 Network status: %d\n", network_status);
     return true;
+}
+
+/*
+ * Makes what was printed visible before the long pause. Signals wait until
+ * the flush is done: a signal is the way to end the pause, and one that
+ * jumped out of the flush halfway (say, as soon as the text appeared) would
+ * leave the written text in the buffer, to be written a second time.
+ */
+void FlushBeforePause() {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    fflush(stdout);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
@@ -77,8 +93,7 @@ int32_t PollBroadcasts() {
             printf("gwapi_read_event_ext_ex : PollBroadcasts: status=%d\n", status);
             return status;
         }
-        /* Whatever was printed must be visible while the program waits. */
-        fflush(stdout);
+        FlushBeforePause();
         sleep(kPollPauseSeconds);
     }
     return status;

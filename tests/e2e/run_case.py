@@ -24,6 +24,8 @@ are comments.
     exit 2                              # expected exit status (default 0)
     stderr any                          # optional; by default stderr must be empty
     timeout 20                          # optional, seconds (default 20)
+    signal SIGINT after Waiting...      # optional: send the signal once gwcheck has
+                                        #   printed this whole line
     stdout                              # everything below, to the next section,
     Date of run ...                     #   is the expected standard output
 
@@ -54,8 +56,10 @@ import shlex
 import signal
 import struct
 import subprocess
+import select
 import sys
 import tempfile
+import threading
 import time
 
 GWSIM_START_SECONDS = 10
@@ -109,9 +113,19 @@ def parse_number(kind, text, number):
         raise CaseError(f"line {number}: '{text}' is not a number")
 
 
+def parse_signal(value, number):
+    """'SIGINT after TEXT' -> (signal number, TEXT)."""
+    name, sep, text = value.partition(" after ")
+    name = name.strip()
+    if not sep or not text or not name.startswith("SIG") or not hasattr(signal, name):
+        raise CaseError(f"line {number}: signal needs 'SIGNAME after TEXT'")
+    return int(getattr(signal, name)), text
+
+
 def parse_run(body, first_line):
     run = {"args": None, "env": {}, "exit": 0, "stderr_any": False,
-           "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line}
+           "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line,
+           "signal": None}
     for offset, line in enumerate(body, 1):
         number = first_line + offset
         if run["stdout"] is not None:
@@ -136,6 +150,8 @@ def parse_run(body, first_line):
             run["timeout"] = parse_number(float, value, number)
         elif key == "stdout":
             run["stdout"] = []
+        elif key == "signal":
+            run["signal"] = parse_signal(value, number)
         else:
             raise CaseError(f"line {number}: unknown run key '{key}'")
     if run["args"] is None:
@@ -264,22 +280,71 @@ def compare_stdout(expected, actual_text, variables):
     return problems
 
 
+def run_signalled(command, env, timeout, signum, line):
+    """Runs command and sends it signum once its standard output holds the
+    whole line; returns (exit status, stdout bytes, stderr bytes, sent)."""
+    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stderr_chunks = []
+    reader = threading.Thread(target=lambda: stderr_chunks.append(process.stderr.read()))
+    reader.start()
+    wanted = b"\n" + line.encode("utf-8") + b"\n"
+    output = b""
+    sent = False
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failure(f"{' '.join(command[1:])}: no end within {timeout} s")
+            ready, _, _ = select.select([process.stdout], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(process.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            output += chunk
+            if not sent and wanted in b"\n" + output:
+                process.send_signal(signum)
+                sent = True
+        process.wait(timeout=max(deadline - time.monotonic(), 0.1))
+    except (Failure, subprocess.TimeoutExpired):
+        process.kill()
+        process.wait()
+        raise Failure(f"gwcheck {' '.join(command[1:])}: no end within {timeout} s")
+    finally:
+        reader.join()
+        process.stdout.close()
+        process.stderr.close()
+    return process.returncode, output, b"".join(stderr_chunks), sent
+
+
 def execute_run(gwcheck, run, variables, show):
     args = [substitute(word, variables) for word in shlex.split(run["args"])]
     env = dict(os.environ)
     env.update({k: substitute(v, variables) for k, v in run["env"].items()})
-    try:
-        result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=run["timeout"])
-    except subprocess.TimeoutExpired:
-        raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
-    stdout = result.stdout.decode("utf-8", errors="replace")
-    stderr = result.stderr.decode("utf-8", errors="replace")
+    problems = []
+    if run["signal"] is None:
+        try:
+            result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=run["timeout"])
+        except subprocess.TimeoutExpired:
+            raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
+        returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
+    else:
+        signum, line = run["signal"]
+        returncode, stdout, stderr, sent = run_signalled(
+            [gwcheck] + args, env, run["timeout"], signum, line)
+        if not sent:
+            problems.append(f"the signal was not sent: no line {line!r}")
+    stdout = stdout.decode("utf-8", errors="replace")
+    stderr = stderr.decode("utf-8", errors="replace")
+    result = subprocess.CompletedProcess(args, returncode)
     if show:
         print(f"--- gwcheck {' '.join(args)} (exit {result.returncode})")
         print(stdout, end="")
         print(f"--- stderr\n{stderr}", end="")
-    problems = compare_stdout(run["stdout"], stdout, variables)
+    problems += compare_stdout(run["stdout"], stdout, variables)
     if result.returncode != run["exit"]:
         problems.append(f"exit status {result.returncode}, expected {run['exit']}")
     if stderr and not run["stderr_any"]:
