@@ -445,9 +445,13 @@ int32_t gwapi_read_event_ext_ex(gwapi_session_t session, int32_t event_code, voi
     if (status != 0) return status;
     status = answer.completion_status;
     if (status >= 0 && event_code == GWAPI_EVENT_BROADCASTS) {
+        /* No data at all reads as a batch of no broadcasts. */
+        static constexpr uint8_t kEmptyBatch[4] = {0, 0, 0, 0};
+        const std::span<const uint8_t> batch =
+            answer.data.empty() ? std::span<const uint8_t>(kEmptyBatch) : answer.data;
         std::size_t written = 0;
         const CodecError error = gwproto::layout_broadcast_buffer(
-            answer.data, std::span<uint8_t>(static_cast<uint8_t *>(buffer), *length), written);
+            batch, std::span<uint8_t>(static_cast<uint8_t *>(buffer), *length), written);
         if (error == CodecError::BufferTooSmall) {
             status = GWAPI_BUFFER_TOO_SMALL;
         } else if (error != CodecError::Ok) {
