@@ -33,13 +33,9 @@ bool ShowNetworkStatus(const BroadcastItem &item) {
     return true;
 }
 
-/*
- * Makes what was printed visible before the long pause. Signals wait until
- * the flush is done: a signal is the way to end the pause, and one that
- * jumped out of the flush halfway (say, as soon as the text appeared) would
- * leave the written text in the buffer, to be written a second time.
- */
-void FlushBeforePause() {
+}  // namespace
+
+void FlushOutputHoldingSignals() {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -47,8 +43,6 @@ void FlushBeforePause() {
     fflush(stdout);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
-
-}  // namespace
 
 int32_t ShowBroadcasts(const char *buffer, uint32_t delivered) {
     /* Only the bytes this read delivered count, never more than the buffer. */
@@ -93,7 +87,8 @@ int32_t PollBroadcasts() {
             printf("gwapi_read_event_ext_ex : PollBroadcasts: status=%d\n", status);
             return status;
         }
-        FlushBeforePause();
+        /* What was printed must be visible while the program waits. */
+        FlushOutputHoldingSignals();
         sleep(kPollPauseSeconds);
     }
     return status;

@@ -213,7 +213,7 @@ void UnsubscrAllInfObj() {
         InfObjUnsubscription record;
         record.length = swapint32(sizeof record);
         record.clearKey = subscribedInfObjBuffer[i].clearKey;
-        fflush(stdout);
+        FlushOutputHoldingSignals();
         int32_t status = gwapi_clear_event_ex(hSession, kInfObjEventType, &record);
         if (status < 0) {
             printf("Error, Status = %d\n", status);
