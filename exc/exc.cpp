@@ -467,8 +467,22 @@ void set_signal_handlers(const SignalMapping *list) {
     propagate(exception, in_handler, interrupted_mask);
 }
 
-void signal_handler(int signal_number, siginfo_t *, void *context) {
+/* A fault raised by the instruction that was running: returning repeats it. */
+bool is_synchronous_fault(int signal_number, const siginfo_t *info) {
+    bool fault_signal = signal_number == SIGSEGV || signal_number == SIGBUS ||
+                        signal_number == SIGFPE || signal_number == SIGILL ||
+                        signal_number == SIGTRAP;
+    return fault_signal && info != nullptr && info->si_code > 0;
+}
+
+void signal_handler(int signal_number, siginfo_t *info, void *context) {
     int saved_errno = errno;
+    if (in_framework > 0 && is_synchronous_fault(signal_number, info)) {
+        /* It cannot wait: the default action ends the process when the fault repeats. */
+        set_disposition(signal_number, SIG_DFL);
+        errno = saved_errno;
+        return;
+    }
     if (in_framework > 0 || signal_number <= 0 || signal_number >= kMaxSignal) {
         if (signal_number > 0 && signal_number < kMaxSignal) {
             pending_errno[signal_number] = saved_errno;
@@ -647,6 +661,12 @@ void exc_context_end(void) {
 }
 
 int exc_context_is_ready(void) { return current_context != nullptr ? 1 : 0; }
+
+void exc_defer_signals_begin(void) { enter_framework(); }
+
+void exc_defer_signals_end(void) {
+    if (in_framework > 0) leave_framework();
+}
 
 void exc_context_set_signal_mappings(const SignalMapping *list) {
     enter_framework();

@@ -135,6 +135,15 @@ int exc_context_is_ready(void);
 void exc_context_set_signal_mappings(const SignalMapping *list);
 const SignalMapping *exc_context_get_signal_mappings(void);
 
+/*
+ * Delays the delivery of signals across code that must not be abandoned
+ * halfway, such as a heap allocation or opening a file: a signal that arrives
+ * in between is delivered by exc_defer_signals_end, as if it had arrived
+ * there. Pairs may nest. A throw between them ends the deferral.
+ */
+void exc_defer_signals_begin(void);
+void exc_defer_signals_end(void);
+
 /* Exceptions. */
 #ifdef __cplusplus
 [[noreturn]]

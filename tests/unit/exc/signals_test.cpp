@@ -136,6 +136,32 @@ TEST_F(SignalsTest, SignalGoesToTheInnermostBlockAndItsFinallyRuns) {
     EXPECT_EQ(outer_catch, 1);
 }
 
+TEST_F(SignalsTest, DeferredSignalArrivesAtTheEndOfTheDeferral) {
+    volatile int inside_finished = 0;
+    volatile int after_end = 0;
+    volatile int caught = 0;
+    EXC_TRY {
+        exc_defer_signals_begin();
+        kill(getpid(), SIGUSR2);
+        kill(getpid(), SIGINT);
+        inside_finished = 1;
+        exc_defer_signals_end();
+        after_end = 1;
+    } EXC_CATCH(SignalException) {
+        caught = exc_get_exception()->source_line;
+    }
+    EXPECT_EQ(inside_finished, 1);
+    EXPECT_EQ(after_end, 0);
+    /* Both are delivered in signal-number order; the later one displaces the earlier. */
+    EXPECT_EQ(caught, SIGUSR2);
+    volatile int more = 0;
+    EXC_TRY {
+    } EXC_CATCH(SignalException) {
+        more = 1;
+    }
+    EXPECT_EQ(more, 0) << "nothing is left pending";
+}
+
 TEST_F(SignalsTest, DefaultListIsInForceAfterBeginWithSignals) {
     EXPECT_EQ(exc_context_get_signal_mappings(), exc_default_signal_mappings);
     int count = 0;
