@@ -83,6 +83,25 @@ TEST(EventTypeList, NoDigitsLeaveThePositionWhereItWas) {
     EXPECT_EQ(type, 9);
 }
 
+/* Random lists of digits, signs, blanks and separators: each parse moves on,
+ * and nothing past the delivered length is read (the sanitizer build checks). */
+TEST(EventTypeList, RandomListsStayInBounds) {
+    std::mt19937 random(7);
+    const char alphabet[] = "0123456789+- ,\t\0";
+    for (int round = 0; round < 500; ++round) {
+        std::string text(random() % 40, '\0');
+        for (char &c : text) c = alphabet[random() % (sizeof alphabet - 1)];
+        ExactBytes list(text);
+        uint32_t position = 0;
+        while (position < list.size) {
+            int32_t type = 0;
+            uint32_t next = ParseEventType(list.data, list.size, position, &type);
+            ASSERT_GT(next, position);
+            position = next;
+        }
+    }
+}
+
 TEST(InfObjListExtent, CountAgainstDeliveredItems) {
     std::string three = InfObjListBytes(3, {{"BO1"}, {"BO2"}, {"BO3"}});
     ExactBytes whole(three);
