@@ -222,3 +222,31 @@ TEST(Timeouts, SilentServerGivesConnectTimeoutWithinTheConfiguredTime) {
     gwapi_close_session(session);
     close(listener);
 }
+
+/* A listener whose backlog is full drops the connection attempt: connect itself runs out of time. */
+TEST(Timeouts, ConnectToAFullListenerTimesOut) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    int fillers[4];
+    for (int &filler : fillers) {
+        filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+
+    setenv("GWAPI_CONNECT_TIMEOUT_MS", "150", 1);
+    gwapi_session_t session = gwapi_create_session();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(login(session, make_login("demo", "pw", ntohs(address.sin_port))),
+              kStatusConnectTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    unsetenv("GWAPI_CONNECT_TIMEOUT_MS");
+    gwapi_close_session(session);
+    for (const int filler : fillers) close(filler);
+    close(listener);
+}
