@@ -44,15 +44,17 @@ uint32_t NextListBufferSize(uint32_t refused_size, uint32_t length_after_refusal
  * each -13 answer. Status 0: *list holds the buffer and *length the bytes
  * delivered (never more than the buffer holds). Anything else: the buffer is
  * released, *list is null and *length 0, and `error_format` is printed with
- * the status.
+ * the status. The buffer is stored in *list as soon as it is taken, so a
+ * signal that jumps out of the read leaves it where its owner finds it.
  */
-int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_format, char **list,
+template <typename List>
+int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_format, List **list,
                  uint32_t *length) {
     glTransactionStatus = 0;
     uint32_t size = first_size;
     int32_t status = GWAPI_GENERAL_FAILURE;
     for (;;) {
-        *list = static_cast<char *>(malloc(size));
+        *list = static_cast<List *>(malloc(size));
         if (*list == nullptr) {
             printf("Error : cannot allocate %u bytes for the list of event code %d\n", size,
                    event_code);
@@ -118,6 +120,16 @@ void SubscribeInfObj(const InfObjItem &item) {
     }
 }
 
+/* The information-object list while SubscrAllInfObj reads and walks it. It
+ * lives here rather than in a local so that a signal jumping out of the walk
+ * leaves it reachable; the next walk releases it. */
+InfObjList *infObjListBeingWalked = nullptr;
+
+void ReleaseInfObjList() {
+    free(infObjListBeingWalked);
+    infObjListBeingWalked = nullptr;
+}
+
 /* Releases the subscription table, if one is held. */
 void ReleaseSubscriptionTable() {
     free(subscribedInfObjBuffer);
@@ -133,11 +145,8 @@ int32_t GetAllEventTypes(char **list, uint32_t *length) {
 }
 
 int32_t GetAllInfObj(InfObjList **list, uint32_t *length) {
-    char *bytes = nullptr;
-    int32_t status = ReadList(GWAPI_EVENT_INFO_OBJECT_LIST, kFirstInfObjListSize,
-                              "Error: Status = %d\n", &bytes, length);
-    *list = reinterpret_cast<InfObjList *>(bytes);
-    return status;
+    return ReadList(GWAPI_EVENT_INFO_OBJECT_LIST, kFirstInfObjListSize, "Error: Status = %d\n",
+                    list, length);
 }
 
 int32_t SubscrAllInfObj() {
@@ -145,15 +154,16 @@ int32_t SubscrAllInfObj() {
      * one is released first rather than lost. */
     ReleaseSubscriptionTable();
 
-    InfObjList *list = nullptr;
+    ReleaseInfObjList();
     uint32_t delivered = 0;
-    int32_t status = GetAllInfObj(&list, &delivered);
+    int32_t status = GetAllInfObj(&infObjListBeingWalked, &delivered);
     if (status != 0) {
         /* A positive status released the list too: nothing to walk. */
         printf("Error retrieving info objects, status=%d\n", status);
         return status;
     }
 
+    InfObjList *list = infObjListBeingWalked;
     InfObjListExtent extent = MeasureInfObjList(list, delivered);
     if (!extent.count_delivered) {
         printf("Information-object list too short: %u bytes delivered, no count.\n", delivered);
@@ -163,7 +173,7 @@ int32_t SubscrAllInfObj() {
     size_t table_bytes = static_cast<size_t>(extent.walkable) * sizeof(SubscribedInfObj);
     subscribedInfObjBuffer = static_cast<SubscribedInfObj *>(malloc(table_bytes));
     if (subscribedInfObjBuffer == nullptr && table_bytes != 0) {
-        free(list);
+        ReleaseInfObjList();
         printf("Error : cannot allocate the subscription table for %u objects\n", extent.walkable);
         status = GWAPI_GENERAL_FAILURE;
         printf("Error retrieving info objects, status=%d\n", status);
@@ -177,7 +187,7 @@ int32_t SubscrAllInfObj() {
         printf("Information-object list truncated: %u items announced, %u delivered.\n",
                extent.announced, extent.walkable);
     }
-    free(list);
+    ReleaseInfObjList();
     return status;
 }
 
