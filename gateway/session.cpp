@@ -52,18 +52,28 @@ bool DrawRandomBytes(void *buffer, size_t size) {
     return true;
 }
 
+/* Random 16-bit draws, taken from the kernel a handful at a time. */
+struct RandomDraws {
+    uint16_t values[16];
+    size_t next = sizeof values / sizeof values[0];
+};
+
 /*
  * Draws a number uniformly from 0 to range - 1 (range at most 65536).
  * Rejection sampling: draws at or above the largest multiple of range are
  * thrown away, so no remainder is more likely than another.
  */
-bool DrawUniform(uint32_t range, uint32_t *value) {
+bool DrawUniform(RandomDraws *draws, uint32_t range, uint32_t *value) {
     const uint32_t limit = 65536u - 65536u % range;
+    const size_t count = sizeof draws->values / sizeof draws->values[0];
     for (;;) {
-        uint16_t draw;
-        if (!DrawRandomBytes(&draw, sizeof draw)) {
-            return false;
+        if (draws->next == count) {
+            if (!DrawRandomBytes(draws->values, sizeof draws->values)) {
+                return false;
+            }
+            draws->next = 0;
         }
+        uint16_t draw = draws->values[draws->next++];
         if (draw < limit) {
             *value = draw % range;
             return true;
@@ -195,16 +205,17 @@ void RandomPassword(char *buffer, int32_t capacity) {
     /* Capital B-Z, small b-z, capital B-Z, small b-z: 25 letters each. */
     const char first_letters[4] = {'B', 'b', 'B', 'b'};
     char password[10];
+    RandomDraws draws;
     for (int position = 0; position < 4; ++position) {
         uint32_t draw;
-        if (!DrawUniform(25, &draw)) {
+        if (!DrawUniform(&draws, 25, &draw)) {
             return;
         }
         password[position] = static_cast<char>(first_letters[position] + draw);
     }
     password[4] = '_';
     uint32_t digits;
-    if (!DrawUniform(10000, &digits)) {
+    if (!DrawUniform(&draws, 10000, &digits)) {
         return;
     }
     snprintf(password + 5, sizeof password - 5, "%04u", static_cast<unsigned>(digits));

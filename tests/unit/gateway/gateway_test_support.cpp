@@ -2,9 +2,11 @@
 #include "tests/unit/gateway/gateway_test_support.h"
 
 #include <dlfcn.h>
+#include <sys/random.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,4 +138,18 @@ extern "C" int32_t gwapi_logout_ex(gwapi_session_t session, int32_t *transaction
     static auto real = RealFunction<decltype(&gwapi_logout_ex)>("gwapi_logout_ex");
     if (Spy().raise_in_logout != 0) raise(Spy().raise_in_logout);
     return real(session, transaction_status);
+}
+
+extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+    static auto real = RealFunction<decltype(&getrandom)>("getrandom");
+    if (Spy().refuse_random_bytes) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (Spy().interrupt_random_bytes > 0) {
+        --Spy().interrupt_random_bytes;
+        errno = EINTR;
+        return -1;
+    }
+    return real(buffer, length, flags);
 }

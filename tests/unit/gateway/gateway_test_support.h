@@ -57,6 +57,8 @@ struct LibrarySpy {
     int message_lookups = 0;
     int raise_in_create_session = 0; /* signal number, 0: none */
     int raise_in_logout = 0;
+    int refuse_random_bytes = 0; /* getrandom fails with ENOSYS */
+    int interrupt_random_bytes = 0; /* getrandom fails this often with EINTR first */
 };
 LibrarySpy &Spy();
 

@@ -206,6 +206,34 @@ TEST_F(SessionTest, ExpiredPasswordIsRenewedEvenWhenTheChangeFails) {
     EXPECT_EQ(depth, 0);
 }
 
+TEST_F(SessionTest, NoPasswordChangeWithoutRandomBytes) {
+    ASSERT_TRUE(Start(Fault("gwapi_login_ex", "completion_status = 2027"), false));
+    LoginRecord record = RecordFor(gwsim_->port());
+
+    /* An interrupted draw is simply repeated. */
+    Spy().interrupt_random_bytes = 3;
+    char password[20];
+    RandomPassword(password, sizeof password);
+    EXPECT_EQ(strlen(password), 9u);
+
+    /* Without random bytes no password is made, and none is sent. */
+    Spy().refuse_random_bytes = 1;
+    RandomPassword(password, sizeof password);
+    EXPECT_STREQ(password, "");
+    Outcome outcome = Attempt([&] {
+        CreateSession();
+        GatewayLogin(&record);
+    });
+    EXPECT_FALSE(outcome.threw);
+    EXPECT_NE(outcome.printed.find("Password has expired, generating new password.\n"
+                                   "1. GatewayLogin: (RuntimeException)"
+                                   "Could not generate a new password.\n"),
+              std::string::npos)
+        << outcome.printed;
+    EXPECT_EQ(record.logged_in, 0);
+    EXPECT_EQ(Count("gwapi_set_newpwd_ex"), 0);
+}
+
 TEST_F(SessionTest, SetpwdPrintsTheOutcomeAndReturnsTheStatus) {
     ASSERT_TRUE(Start(Fault("gwapi_set_newpwd_ex", "nth = 2\ncompletion_status = 5")));
     int32_t status = -99;
