@@ -220,6 +220,8 @@ bool Server::listen(const tcp::endpoint &endpoint, std::string &error)
         acceptor_.bind(endpoint, ec);
     if (!ec)
         acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+        acceptor_.non_blocking(true, ec); /* for the synchronous accepts of a burst */
     if (ec) {
         error = "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message();
         asio::error_code ignored;
@@ -243,18 +245,16 @@ void Server::accept_next()
         if (stopped_)
             return;
         if (!ec) {
-            if (connections_.size() >= kMaxConnections) {
-                std::fprintf(stderr, "gwsim: more than %zu connections; new one closed\n",
-                             kMaxConnections);
-                asio::error_code ignored;
-                socket.close(ignored);
-            } else {
-                asio::error_code ignored;
-                socket.set_option(tcp::no_delay(true), ignored);
-                const uint64_t id = gateway_.next_session_id();
-                auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
-                connections_.emplace(id, connection);
-                connection->start();
+            take(std::move(socket));
+            /* Take the rest of the backlog now. One accept per turn of the
+             * event loop would leave connecting clients queued behind every
+             * other connection's requests, one turn each. */
+            for (int taken = 1; taken < kAcceptBurst && !stopped_; ++taken) {
+                asio::error_code more_error;
+                tcp::socket more = acceptor_.accept(more_error); /* non-blocking */
+                if (more_error)
+                    break; /* would block, or trouble the next async_accept reports */
+                take(std::move(more));
             }
         } else if (ec == asio::error::operation_aborted) {
             return;
@@ -271,6 +271,21 @@ void Server::accept_next()
         }
         accept_next();
     });
+}
+
+void Server::take(tcp::socket socket)
+{
+    asio::error_code ignored;
+    if (connections_.size() >= kMaxConnections) {
+        std::fprintf(stderr, "gwsim: more than %zu connections; new one closed\n", kMaxConnections);
+        socket.close(ignored);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
+    const uint64_t id = gateway_.next_session_id();
+    auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
+    connections_.emplace(id, connection);
+    connection->start();
 }
 
 void Server::forget(uint64_t id) { connections_.erase(id); }

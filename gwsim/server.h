@@ -22,8 +22,13 @@
 
 namespace gwsim {
 
-/* Connections beyond this are accepted and closed at once. */
-constexpr std::size_t kMaxConnections = 1024;
+/* Connections beyond this are accepted and closed at once. Room for a
+ * thousand clients that reconnect at once, while the connections they just
+ * closed still wait to be read to their end. */
+constexpr std::size_t kMaxConnections = 4096;
+
+/* Connections taken from the backlog at most per wake-up of the listener. */
+constexpr int kAcceptBurst = 64;
 
 class Connection;
 
@@ -47,6 +52,7 @@ public:
 private:
     friend class Connection;
     void accept_next();
+    void take(asio::ip::tcp::socket socket);
     void forget(uint64_t id);
 
     asio::io_context &io_;
