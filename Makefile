@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-asan test test-release test-asan demo bench fuzz clean
+.PHONY: all deps build build-asan test test-release test-asan demo bench load fuzz clean
 
 all: build
 
@@ -44,6 +44,13 @@ bench: deps
 	cmake -S . -B $(BENCH_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DGWCHECK_BENCH=ON -DGWCHECK_TESTS=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+# Load on gwsim and one gwcheck run next to a round-trip baseline
+# (docs/performance.md); LOAD_SECONDS and E2E_RUNS tune its length.
+load: deps
+	cmake -S . -B $(BENCH_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DGWCHECK_BENCH=ON -DGWCHECK_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	bench/run_load.sh $(BENCH_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)
