@@ -584,6 +584,13 @@ std::size_t broadcast_buffer_size(std::span<const BroadcastItem> items)
     return size;
 }
 
+/*
+ * The whole batch is checked before anything is laid out: a malformed batch
+ * is reported as malformed, never as a buffer too small (which tells the
+ * caller to retry with a bigger buffer). An item without a body is refused:
+ * its zero length field would end the vendor buffer there and hide every
+ * item after it.
+ */
 CodecError layout_broadcast_buffer(std::span<const uint8_t> batch, std::span<uint8_t> out,
                                    std::size_t &written)
 {
@@ -594,28 +601,32 @@ CodecError layout_broadcast_buffer(std::span<const uint8_t> batch, std::span<uin
     /* Each item takes at least 6 bytes: a count above that is a lie. */
     if (count > in.remaining() / 6)
         return CodecError::Truncated;
-    std::size_t pos = 4;
-    if (out.size() < pos)
-        return CodecError::BufferTooSmall;
-    std::memset(out.data(), 0, pos);
+    std::size_t needed = 4 + 2;
     for (uint32_t i = 0; i < count; ++i) {
         uint16_t length = 0;
         std::span<const uint8_t> id;
         std::span<const uint8_t> body;
         if (!in.u16(length) || !in.raw(4, id) || !in.raw(length, body))
             return in.error();
-        if (out.size() - pos < 6u + length)
-            return CodecError::BufferTooSmall;
-        std::memcpy(out.data() + pos, &length, 2); /* host byte order */
-        std::memcpy(out.data() + pos + 2, id.data(), 4);
-        if (length != 0)
-            std::memcpy(out.data() + pos + 6, body.data(), length);
-        pos += 6u + length;
+        if (length == 0)
+            return CodecError::BadField;
+        needed += 6u + length;
     }
     if (const CodecError e = in.finish(); e != CodecError::Ok)
         return e;
-    if (out.size() - pos < 2)
+    if (out.size() < needed)
         return CodecError::BufferTooSmall;
+
+    std::memset(out.data(), 0, 4);
+    std::size_t from = 4;
+    std::size_t pos = 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t length = get_u16(batch.data() + from);
+        std::memcpy(out.data() + pos, &length, 2); /* host byte order */
+        std::memcpy(out.data() + pos + 2, batch.data() + from + 2, 4u + length);
+        from += 6u + length;
+        pos += 6u + length;
+    }
     out[pos] = 0;
     out[pos + 1] = 0;
     written = pos + 2;

@@ -268,7 +268,9 @@ std::size_t broadcast_buffer_size(std::span<const BroadcastItem> items);
  * `out`: 4 zero bytes, per item the body length as a host-order uint16, the two
  * letters, the number big-endian, the body; then a zero length. `written`
  * receives the size used. BufferTooSmall when it does not fit `out`; Truncated,
- * Oversized or TrailingBytes when the batch is malformed (nothing is trusted).
+ * Oversized or TrailingBytes when the batch is malformed (nothing is trusted),
+ * BadField for an item without a body (a zero length ends the vendor buffer).
+ * A malformed batch is reported as such whatever the size of `out`.
  */
 CodecError layout_broadcast_buffer(std::span<const uint8_t> batch, std::span<uint8_t> out,
                                    std::size_t &written);

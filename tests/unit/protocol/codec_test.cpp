@@ -333,4 +333,10 @@ TEST(BroadcastBatch, LaysOutTheVendorBufferInHostOrder)
     std::vector<uint8_t> longer = batch;
     longer.push_back(0);
     EXPECT_EQ(layout_broadcast_buffer(longer, out, written), CodecError::TrailingBytes);
+
+    /* Malformed is reported as such, also when the buffer is too small as well. */
+    EXPECT_EQ(layout_broadcast_buffer(lying, small, written), CodecError::Truncated);
+    /* An item without a body would end the vendor buffer and hide the items after it. */
+    std::vector<uint8_t> empty_body = {0, 0, 0, 2, 0, 0, 'B', 'O', 0, 5, 0, 1, 'B', 'N', 0, 1, 7};
+    EXPECT_EQ(layout_broadcast_buffer(empty_body, out, written), CodecError::BadField);
 }
