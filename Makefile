@@ -45,6 +45,14 @@ bench: deps
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+# Every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan+UBSan, clang),
+# from a scratch copy of its seed corpus; prints executions and coverage.
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
+	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
+	tests/fuzz/fuzz_all.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 # Load on gwsim and one gwcheck run next to a round-trip baseline
 # (docs/performance.md); LOAD_SECONDS and E2E_RUNS tune its length.
 load: deps
