@@ -112,7 +112,7 @@ int32_t SendTx(const void *payload, int32_t length, int32_t facility_type) {
         if (payload == nullptr && length > 0) {
             EXC_THROW(NullPointerException, NULL);
         }
-        /* Framed before the facility type is checked, as a refused call leaves it. */
+        /* Framed before the facility type is checked: a refused call leaves it framed. */
         FrameMessage(sendBuffer, payload, length);
         if (facility_type == 0) {
             EXC_THROW(InvalidFacilityTypeException, NULL);
