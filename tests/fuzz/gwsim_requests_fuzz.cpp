@@ -13,8 +13,10 @@
  *  - every answer fits a frame, and a list or broadcast read that succeeds
  *    delivers no more than the request's capacity allows.
  */
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
