@@ -84,14 +84,6 @@ int32_t PollBroadcasts();
 /* Prints the broadcasts of one delivered buffer; 1 when it held "BN1". */
 int32_t ShowBroadcasts(const char *buffer, uint32_t delivered);
 
-/*
- * Flushes standard output with every signal held back until the flush is
- * done: a signal that jumped out of the flush halfway (as soon as the text
- * appeared, say) would leave the written text in the buffer, to be written
- * a second time.
- */
-void FlushOutputHoldingSignals();
-
 /* Size of the broadcast buffer that every poll delivers into. */
 constexpr uint32_t kBroadcastBufferSize = 64000;
 /* Pause between two polls, in whole seconds. */

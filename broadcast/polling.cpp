@@ -5,7 +5,6 @@
  * two reads that brought no "BN1" the program pauses; a signal (turned into
  * an exception by the framework) is the way to end that wait from outside.
  */
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +12,7 @@
 
 #include "broadcast/broadcast.h"
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -24,25 +24,16 @@ constexpr uint32_t kFirstItemOffset = 4;
 bool ShowNetworkStatus(const BroadcastItem &item) {
     int32_t network_status;
     if (item.body_length < sizeof network_status) {
-        printf("BN1 broadcast too short: %u body bytes, no network status.\n",
+        Print("BN1 broadcast too short: %u body bytes, no network status.\n",
                static_cast<unsigned>(item.body_length));
         return false;
     }
     memcpy(&network_status, item.body, sizeof network_status);
-    printf("BN1 Network status: %d\n", network_status);
+    Print("BN1 Network status: %d\n", network_status);
     return true;
 }
 
 }  // namespace
-
-void FlushOutputHoldingSignals() {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &previous);
-    fflush(stdout);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
 
 int32_t ShowBroadcasts(const char *buffer, uint32_t delivered) {
     /* Only the bytes this read delivered count, never more than the buffer. */
@@ -55,7 +46,7 @@ int32_t ShowBroadcasts(const char *buffer, uint32_t delivered) {
         BroadcastItem item;
         BroadcastWalkEnd end = NextBroadcastItem(buffer, limit, &position, &item);
         if (end == BroadcastWalkEnd::kTruncated) {
-            printf("Broadcast item at offset %u runs past the %u bytes delivered; rest ignored.\n",
+            Print("Broadcast item at offset %u runs past the %u bytes delivered; rest ignored.\n",
                    position, limit);
         }
         if (end != BroadcastWalkEnd::kItem) {
@@ -63,7 +54,7 @@ int32_t ShowBroadcasts(const char *buffer, uint32_t delivered) {
         }
         char name[8];
         FormatBroadcastName(item.id, name);
-        printf("Broadcast received : %s\n", name);
+        Print("Broadcast received : %s\n", name);
         if (strcmp(name, "BN1") == 0) {
             return ShowNetworkStatus(item) ? 1 : 0;
         }
@@ -74,21 +65,21 @@ int32_t PollBroadcasts() {
     /* Every read delivers here; it is not cleared between reads. */
     static char buffer[kBroadcastBufferSize];
     int32_t status = 0;
-    printf("Waiting for broadcasts...\n");
+    Print("Waiting for broadcasts...\n");
     while (status >= 0 || status == GWAPI_NO_BROADCASTS) {
         uint32_t length = kBroadcastBufferSize;
         status = gwapi_read_event_ext_ex(hSession, GWAPI_EVENT_BROADCASTS, buffer, &length, 0, 1);
         if (status >= 0) {
             if (ShowBroadcasts(buffer, length) != 0) {
-                printf("Exiting now...\n");
+                Print("Exiting now...\n");
                 return status;
             }
         } else if (status != GWAPI_NO_BROADCASTS) {
-            printf("gwapi_read_event_ext_ex : PollBroadcasts: status=%d\n", status);
+            Print("gwapi_read_event_ext_ex : PollBroadcasts: status=%d\n", status);
             return status;
         }
         /* What was printed must be visible while the program waits. */
-        FlushOutputHoldingSignals();
+        FlushOutput();
         sleep(kPollPauseSeconds);
     }
     return status;

@@ -13,6 +13,7 @@
 
 #include "broadcast/broadcast.h"
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 char *eventTypeBuffer = nullptr;
 uint32_t eventTypeBufferSize = 0;
@@ -54,9 +55,9 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
     uint32_t size = first_size;
     int32_t status = GWAPI_GENERAL_FAILURE;
     for (;;) {
-        *list = static_cast<List *>(malloc(size));
+        *list = static_cast<List *>(AllocateBlock(size));
         if (*list == nullptr) {
-            printf("Error : cannot allocate %u bytes for the list of event code %d\n", size,
+            Print("Error : cannot allocate %u bytes for the list of event code %d\n", size,
                    event_code);
             status = GWAPI_GENERAL_FAILURE;
             break;
@@ -66,7 +67,7 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
         if (status != GWAPI_BUFFER_TOO_SMALL) {
             break;
         }
-        free(*list);
+        ReleaseBlock(*list);
         *list = nullptr;
         uint32_t next = NextListBufferSize(size, *length);
         if (next == 0) {
@@ -75,10 +76,10 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
         size = next;
     }
     if (status != 0) {
-        free(*list);
+        ReleaseBlock(*list);
         *list = nullptr;
         *length = 0;
-        printf(error_format, status);
+        Print(error_format, status);
         return status;
     }
     if (*length > size) {
@@ -91,11 +92,11 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
  * gateway accepted it. */
 void SubscribeInfObj(const InfObjItem &item) {
     const BroadcastId &id = item.key.broadcastId;
-    printf("gwapi_set_event_ex : Subscribe : '%c", id.letters[0]);
-    printf("%c", id.letters[1]);
-    printf("%i' : ", static_cast<int>(swapint16(id.number)));
+    Print("gwapi_set_event_ex : Subscribe : '%c", id.letters[0]);
+    Print("%c", id.letters[1]);
+    Print("%i' : ", static_cast<int>(swapint16(id.number)));
     if (item.autoLoaded != 0) {
-        printf("Automatic loaded by the gateway\n");
+        Print("Automatic loaded by the gateway\n");
         return;
     }
     InfObjSubscription record;
@@ -106,17 +107,17 @@ void SubscribeInfObj(const InfObjItem &item) {
     int32_t status = gwapi_set_event_ex(hSession, kInfObjEventType, &record);
     int32_t reply_status = static_cast<int32_t>(swapint32(static_cast<uint32_t>(record.replyStatus)));
     if (reply_status == 0) {
-        printf("Accepted.\n");
+        Print("Accepted.\n");
         SubscribedInfObj &entry = subscribedInfObjBuffer[subscribedInfObjCount];
         entry.key = record.key;
         entry.clearKey = record.clearKey;
         entry.replyStatus = reply_status;
         ++subscribedInfObjCount;
     } else {
-        printf("Rejected with Status = %d.", reply_status);
+        Print("Rejected with Status = %d.", reply_status);
     }
     if (status < 0) {
-        printf("Fail : Status = %d\n", status);
+        Print("Fail : Status = %d\n", status);
     }
 }
 
@@ -126,13 +127,13 @@ void SubscribeInfObj(const InfObjItem &item) {
 InfObjList *infObjListBeingWalked = nullptr;
 
 void ReleaseInfObjList() {
-    free(infObjListBeingWalked);
+    ReleaseBlock(infObjListBeingWalked);
     infObjListBeingWalked = nullptr;
 }
 
 /* Releases the subscription table, if one is held. */
 void ReleaseSubscriptionTable() {
-    free(subscribedInfObjBuffer);
+    ReleaseBlock(subscribedInfObjBuffer);
     subscribedInfObjBuffer = nullptr;
     subscribedInfObjCount = 0;
 }
@@ -159,24 +160,24 @@ int32_t SubscrAllInfObj() {
     int32_t status = GetAllInfObj(&infObjListBeingWalked, &delivered);
     if (status != 0) {
         /* A positive status released the list too: nothing to walk. */
-        printf("Error retrieving info objects, status=%d\n", status);
+        Print("Error retrieving info objects, status=%d\n", status);
         return status;
     }
 
     InfObjList *list = infObjListBeingWalked;
     InfObjListExtent extent = MeasureInfObjList(list, delivered);
     if (!extent.count_delivered) {
-        printf("Information-object list too short: %u bytes delivered, no count.\n", delivered);
+        Print("Information-object list too short: %u bytes delivered, no count.\n", delivered);
     }
     /* Room for every object that can be walked: as many as the count
      * announces, unless fewer were delivered. */
     size_t table_bytes = static_cast<size_t>(extent.walkable) * sizeof(SubscribedInfObj);
-    subscribedInfObjBuffer = static_cast<SubscribedInfObj *>(malloc(table_bytes));
+    subscribedInfObjBuffer = static_cast<SubscribedInfObj *>(AllocateBlock(table_bytes));
     if (subscribedInfObjBuffer == nullptr && table_bytes != 0) {
         ReleaseInfObjList();
-        printf("Error : cannot allocate the subscription table for %u objects\n", extent.walkable);
+        Print("Error : cannot allocate the subscription table for %u objects\n", extent.walkable);
         status = GWAPI_GENERAL_FAILURE;
-        printf("Error retrieving info objects, status=%d\n", status);
+        Print("Error retrieving info objects, status=%d\n", status);
         return status;
     }
 
@@ -184,7 +185,7 @@ int32_t SubscrAllInfObj() {
         SubscribeInfObj(InfObjListItem(list, i));
     }
     if (extent.walkable < extent.announced) {
-        printf("Information-object list truncated: %u items announced, %u delivered.\n",
+        Print("Information-object list truncated: %u items announced, %u delivered.\n",
                extent.announced, extent.walkable);
     }
     ReleaseInfObjList();
@@ -192,7 +193,7 @@ int32_t SubscrAllInfObj() {
 }
 
 int32_t SubscrAllBroadcasts() {
-    printf("Subscribing to all available broadcasts.\n");
+    Print("Subscribing to all available broadcasts.\n");
     int32_t status = GetAllEventTypes(&eventTypeBuffer, &eventTypeBufferSize);
     if (status != 0) {
         return status;
@@ -202,17 +203,17 @@ int32_t SubscrAllBroadcasts() {
     while (position < eventTypeBufferSize && result >= 0) {
         int32_t event_type = 0;
         position = ParseEventType(eventTypeBuffer, eventTypeBufferSize, position, &event_type);
-        printf("Event Type=%d\n", event_type);
+        Print("Event Type=%d\n", event_type);
         if (event_type == kInfObjEventType) {
             SubscrAllInfObj();
             continue;
         }
         result = gwapi_set_event_ex(hSession, event_type, nullptr);
         if (result >= 0) {
-            printf("Subscription status: Success\n");
+            Print("Subscription status: Success\n");
         } else {
-            printf("Failed\n");
-            printf("Error : Status = %d\n", result);
+            Print("Failed\n");
+            Print("Error : Status = %d\n", result);
         }
     }
     return result;
@@ -223,17 +224,17 @@ void UnsubscrAllInfObj() {
         InfObjUnsubscription record;
         record.length = swapint32(sizeof record);
         record.clearKey = subscribedInfObjBuffer[i].clearKey;
-        FlushOutputHoldingSignals();
+        FlushOutput();
         int32_t status = gwapi_clear_event_ex(hSession, kInfObjEventType, &record);
         if (status < 0) {
-            printf("Error, Status = %d\n", status);
+            Print("Error, Status = %d\n", status);
         }
     }
     ReleaseSubscriptionTable();
 }
 
 void UnsubscrAllBroadcasts() {
-    printf("Unsubscribe all broadcasts.\n");
+    Print("Unsubscribe all broadcasts.\n");
     int32_t result = 0;
     uint32_t position = 0;
     while (position < eventTypeBufferSize && result >= 0) {
@@ -245,10 +246,10 @@ void UnsubscrAllBroadcasts() {
         }
         result = gwapi_clear_event_ex(hSession, event_type, nullptr);
         if (result < 0) {
-            printf("Fail : Status = %d\n", result);
+            Print("Fail : Status = %d\n", result);
         }
     }
-    free(eventTypeBuffer);
+    ReleaseBlock(eventTypeBuffer);
     eventTypeBuffer = nullptr;
     eventTypeBufferSize = 0;
 }

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         }
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. ReadIniFile: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. ReadIniFile: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(ReadIniFileException, NULL);
     } EXC_FINALLY {
         if (file != nullptr) {
@@ -332,7 +333,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         SyncDirectoryOf(path);
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. UpdateIniFile: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. UpdateIniFile: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(UpdateIniFileException, NULL);
     } EXC_FINALLY {
         if (source != nullptr) {

@@ -14,6 +14,7 @@
 #include "broadcast/broadcast.h"
 #include "exc/exc.h"
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -50,6 +51,14 @@ bool ReadCommandLine(int argc, char **argv, LoginRecord *record, int *poll) {
     return true;
 }
 
+/* ctime may load the time zone from the heap: a signal waits until it is done. */
+void PrintDateOfRun() {
+    exc_defer_signals_begin();
+    time_t now = time(nullptr);
+    Print("Date of run: %s\n", ctime(&now));
+    exc_defer_signals_end();
+}
+
 /* The run body: everything happens inside this one try block. */
 int RunCheck(LoginRecord *record, int poll) {
     /* Written inside the block and read after a jump back into it. */
@@ -57,13 +66,12 @@ int RunCheck(LoginRecord *record, int poll) {
 
     ++depth;
     EXC_TRY {
-        time_t now = time(nullptr);
-        printf("Date of run: %s\n", ctime(&now));
+        PrintDateOfRun();
 
         CreateSession();
         GatewayLogin(record);
         if (record->logged_in == 1) {
-            printf("Login status: successful\n");
+            Print("Login status: successful\n");
         } else {
             /* A rejected login or a renewed password proves no usable login. */
             status = kExitCheckFailed;
@@ -74,12 +82,12 @@ int RunCheck(LoginRecord *record, int poll) {
         GetUserInfo(user_info, sizeof user_info);
         char exchange[3];
         strzcpy(exchange, sizeof exchange, user_info, 2);
-        printf("Exchange %s\n", exchange);
+        Print("Exchange %s\n", exchange);
         char customer[6];
         strzcpy(customer, sizeof customer, user_info + 2, 5);
-        printf("Customer %s\n", customer);
+        Print("Customer %s\n", customer);
 
-        /* SUBSCRIPTION STEP: subscribe, optionally poll, unsubscribe. */
+        /* Subscribe to everything, optionally wait for BN1, unsubscribe. */
         int32_t subscription = SubscrAllBroadcasts();
         if (subscription == 0) {
             if (poll) {
@@ -97,13 +105,13 @@ int RunCheck(LoginRecord *record, int poll) {
         ClearSessionHandler();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. main: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. main: (%s)%s\n", depth, e->type_name, e->message);
         status = kExitCheckFailed;
         if (record->logged_in == 1) {
             Logout();
             ClearSessionHandler();
         } else {
-            printf("Login status: failed\n");
+            Print("Login status: failed\n");
         }
     }
     return status;
@@ -123,7 +131,7 @@ int main(int argc, char **argv) {
     while (exc_context_is_ready()) {
         status = RunCheck(&record, poll);
         /* Nothing printed may be lost to a signal once the handlers are gone. */
-        fflush(stdout);
+        FlushOutput();
         exc_context_end();
     }
     return status;

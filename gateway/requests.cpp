@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 GwMessageDescriptor message;
 const void *queryMessage;
@@ -62,7 +63,7 @@ void strzcpy(char *destination, size_t destination_size, const char *source,
 
 void GetFacilityType() {
     ++depth;
-    printf("Retrieve facility type.\n");
+    Print("Retrieve facility type.\n");
     EXC_TRY {
         int32_t length = 4;
         int32_t completion_status =
@@ -73,7 +74,7 @@ void GetFacilityType() {
         CheckError(completion_status, glTransactionStatus);
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. GetFacilityType: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. GetFacilityType: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(GetFacilityTypeException, NULL);
     } EXC_FINALLY {
         --depth;
@@ -82,7 +83,7 @@ void GetFacilityType() {
 
 void GetUserInfo(char *buffer, int32_t size) {
     ++depth;
-    printf("Retrieve user information.\n");
+    Print("Retrieve user information.\n");
     EXC_TRY {
         int32_t length = size;
         int32_t completion_status = gwapi_get_info_ex(hSession, &glTransactionStatus,
@@ -90,7 +91,7 @@ void GetUserInfo(char *buffer, int32_t size) {
         CheckError(completion_status, glTransactionStatus);
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. GetUserInfo: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. GetUserInfo: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(GetUserInfoException, NULL);
     } EXC_FINALLY {
         --depth;
@@ -125,7 +126,7 @@ int32_t SendTx(const void *payload, int32_t length, int32_t facility_type) {
         }
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. SendTx: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. SendTx: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(SendTxException, NULL);
     } EXC_FINALLY {
         --depth;
@@ -157,7 +158,7 @@ void Query(const void *payload, int32_t length, int32_t facility_type, void *ans
         EXC_RETHROW();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. Query: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. Query: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(QueryException, NULL);
     } EXC_FINALLY {
         --depth;

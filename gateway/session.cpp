@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ void CreateSession() {
         hSession = gwapi_create_session();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. CreateSession: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. CreateSession: (%s)%s\n", depth, e->type_name, e->message);
         EXC_THROW(CreateSessionException, NULL);
     } EXC_FINALLY {
         --depth;
@@ -133,17 +134,17 @@ void GatewayLogin(LoginRecord *record) {
     BuildLoginMessage(&login_message, record);
 
     /* The precision keeps the print inside each field even if unterminated. */
-    printf("Login username: %.*s\n", static_cast<int>(sizeof record->user_name),
+    Print("Login username: %.*s\n", static_cast<int>(sizeof record->user_name),
            record->user_name);
-    printf("Login Host: %.*s\n", static_cast<int>(sizeof record->host), record->host);
-    printf("Login Port: %.*s\n", static_cast<int>(sizeof record->port), record->port);
+    Print("Login Host: %.*s\n", static_cast<int>(sizeof record->host), record->host);
+    Print("Login Port: %.*s\n", static_cast<int>(sizeof record->port), record->port);
 
     EXC_TRY {
         /* One status word for the login and for a password change. */
         int32_t status_word = 0;
         int32_t completion_status = gwapi_login_ex(hSession, &status_word, &login_message);
         if (completion_status == GWAPI_PASSWORD_EXPIRED) {
-            printf("Password has expired, generating new password.\n");
+            Print("Password has expired, generating new password.\n");
             GwSetNewPasswordMessage password_message;
             memset(&password_message, 0, sizeof password_message);
             char new_password[kGeneratedPasswordCapacity];
@@ -158,7 +159,7 @@ void GatewayLogin(LoginRecord *record) {
                           new_password, sizeof new_password);
             /* The change's outcome is not examined: the login stays failed. */
             gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
-            printf("New password generated: %s\n", new_password);
+            Print("New password generated: %s\n", new_password);
         } else if (completion_status < 0) {
             CheckError(completion_status, status_word);
         } else {
@@ -166,7 +167,7 @@ void GatewayLogin(LoginRecord *record) {
         }
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
-        printf("%d. GatewayLogin: (%s)%s\n", depth, e->type_name, e->message);
+        Print("%d. GatewayLogin: (%s)%s\n", depth, e->type_name, e->message);
     } EXC_FINALLY {
         --depth;
     }
@@ -176,7 +177,7 @@ int32_t Logout() {
     /* Written in the try body and read after the block. */
     volatile int32_t completion_status = 0;
     ++depth;
-    printf("Logout from gateway.\n");
+    Print("Logout from gateway.\n");
     EXC_TRY {
         int32_t status_word = 0;
         completion_status = gwapi_logout_ex(hSession, &status_word);
@@ -233,9 +234,9 @@ int32_t setpwd(const char *old_password, const char *new_password) {
     int32_t status_word = 0;
     int32_t completion_status = gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
     if (completion_status == 0) {
-        printf("Successfully set a new password \n");
+        Print("Successfully set a new password \n");
     } else {
-        printf("Set new password failed. Completion status = %d\n", completion_status);
+        Print("Set new password failed. Completion status = %d\n", completion_status);
     }
     return completion_status;
 }

@@ -1,0 +1,37 @@
+/* guarded_io.cpp - output and heap blocks that a signal never abandons halfway. */
+#include "gateway/guarded_io.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "exc/exc.h"
+
+int Print(const char *format, ...) {
+    exc_defer_signals_begin();
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vprintf(format, arguments);
+    va_end(arguments);
+    exc_defer_signals_end();
+    return written;
+}
+
+void FlushOutput() {
+    exc_defer_signals_begin();
+    fflush(stdout);
+    exc_defer_signals_end();
+}
+
+void *AllocateBlock(size_t size) {
+    exc_defer_signals_begin();
+    void *block = malloc(size);
+    exc_defer_signals_end();
+    return block;
+}
+
+void ReleaseBlock(void *block) {
+    exc_defer_signals_begin();
+    free(block);
+    exc_defer_signals_end();
+}
