@@ -164,7 +164,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         if (record == nullptr || path == nullptr) {
             EXC_THROW(IllegalArgumentException, "ReadIniFile needs a login record and a path.");
         }
-        file = fopen(path, "r");
+        file = OpenFile(path, "r");
         if (file == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -209,7 +209,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         EXC_THROW(ReadIniFileException, NULL);
     } EXC_FINALLY {
         if (file != nullptr) {
-            fclose(file);
+            CloseFile(file);
             file = nullptr;
         }
         --depth;
@@ -241,7 +241,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         if (path == nullptr || text == nullptr) {
             EXC_THROW(IllegalArgumentException, "UpdateIniFile needs a path and a text.");
         }
-        source = fopen(path, "r");
+        source = OpenFile(path, "r");
         if (source == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -249,7 +249,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             errno = temporary_errno;
             EXC_THROW(FileOpenException, temporary_name[0] != '\0' ? temporary_name : path);
         }
-        target = fdopen(temporary_fd, "w");
+        target = OpenDescriptor(temporary_fd, "w");
         if (target == nullptr) {
             EXC_THROW(FileOpenException, temporary_name);
         }
@@ -317,13 +317,13 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
         FILE *closing = target;
         target = nullptr; /* fclose releases the stream even when it fails */
-        if (fclose(closing) != 0) {
+        if (CloseFile(closing) != 0) {
             IoErrorMessage(message, sizeof message, "close", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
         closing = source;
         source = nullptr;
-        fclose(closing);
+        CloseFile(closing);
 
         if (rename(temporary_name, path) != 0) {
             IoErrorMessage(message, sizeof message, "rename", temporary_name);
@@ -337,11 +337,11 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         EXC_THROW(UpdateIniFileException, NULL);
     } EXC_FINALLY {
         if (source != nullptr) {
-            fclose(source);
+            CloseFile(source);
             source = nullptr;
         }
         if (target != nullptr) {
-            fclose(target);
+            CloseFile(target);
             target = nullptr;
         }
         if (temporary_fd >= 0) {

@@ -35,3 +35,24 @@ void ReleaseBlock(void *block) {
     free(block);
     exc_defer_signals_end();
 }
+
+FILE *OpenFile(const char *path, const char *mode) {
+    exc_defer_signals_begin();
+    FILE *file = fopen(path, mode);
+    exc_defer_signals_end();
+    return file;
+}
+
+FILE *OpenDescriptor(int fd, const char *mode) {
+    exc_defer_signals_begin();
+    FILE *file = fdopen(fd, mode);
+    exc_defer_signals_end();
+    return file;
+}
+
+int CloseFile(FILE *file) {
+    exc_defer_signals_begin();
+    int status = fclose(file);
+    exc_defer_signals_end();
+    return status;
+}

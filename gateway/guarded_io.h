@@ -10,6 +10,7 @@
 #define GATEWAY_GUARDED_IO_H
 
 #include <cstddef>
+#include <cstdio>
 
 /* printf to standard output. */
 int Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -20,5 +21,10 @@ void FlushOutput();
 /* malloc and free. */
 void *AllocateBlock(size_t size);
 void ReleaseBlock(void *block);
+
+/* fopen, fdopen and fclose (each takes or gives back heap memory). */
+FILE *OpenFile(const char *path, const char *mode);
+FILE *OpenDescriptor(int fd, const char *mode);
+int CloseFile(FILE *file);
 
 #endif
