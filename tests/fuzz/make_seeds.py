@@ -157,3 +157,33 @@ write("gwsim_requests", "bad-version", hello(0x01, 7))
 write("gwsim_requests", "unknown-kind", HELLO + frame(b"\x42" + b"\0" * 4))
 write("gwsim_requests", "trailing-bytes", HELLO + request(0x12, 1, b"\0"))
 write("gwsim_requests", "oversized-frame", HELLO + struct.pack(">I", 0x00100000) + b"\x10")
+
+# ---- what a gateway sends the library during the client target's calls:
+# login, new password, facility type, user information, both lists, two
+# subscriptions, two broadcast reads, a transaction, a query, two clears,
+# logout (request ids 1 to 15) ----
+inf_obj_answer = struct.pack(">I", 2) + two_items
+client_answers = [
+    answer(1), answer(2), answer(3, data=struct.pack(">i", 5)), answer(4, data=b"XYABCDE     "),
+    answer(5, data=b"1,7,9\0"), answer(6, data=inf_obj_answer),
+    answer(7, data=struct.pack(">Ii", 1, 0)), answer(8), answer(9, data=run_batch),
+    answer(10, -13), answer(11, data=b"T" * 8 + struct.pack(">I", 42)),
+    answer(12, data=b"T" * 8 + b"\x00\x11\xaa\xbb"), answer(13), answer(14), answer(15),
+]
+write("gwapi_client", "run", HELLO_ANSWER + b"".join(client_answers))
+write("gwapi_client", "expired-password", HELLO_ANSWER + answer(1, 2027) + answer(2) + answer(3, -9002))
+write("gwapi_client", "short-answers",
+      HELLO_ANSWER + answer(1) + answer(2) + answer(3, data=b"\x00" * 9) + answer(4, data=b"\x01")
+      + answer(5, data=b"1" * 101))
+write("gwapi_client", "lists-too-long",
+      HELLO_ANSWER + answer(1) + answer(2) + answer(3) + answer(4) + answer(5, data=b"9," * 60)
+      + answer(6, data=struct.pack(">I", 200) + b"\0" * 2200))
+write("gwapi_client", "stale-and-late-ids",
+      HELLO_ANSWER + answer(1) + answer(1) + answer(2) + answer(7) + answer(3, data=struct.pack(">i", 5)))
+write("gwapi_client", "bad-broadcasts",
+      HELLO_ANSWER + b"".join(client_answers[:8]) + answer(9, data=run_batch[:-1])
+      + answer(10, data=batch([(b"BN", 1, b"\x01\x00\x00\x00" * 4)])))
+write("gwapi_client", "tx-query-sizes",
+      HELLO_ANSWER + b"".join(client_answers[:10]) + answer(11, data=b"T" * 11)
+      + answer(12, data=b"T" * 7))
+write("gwapi_client", "refused-version", hello(0x81, 1, -9010))
