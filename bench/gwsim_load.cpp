@@ -276,6 +276,7 @@ struct Worker {
     std::vector<std::string> errors; /* first few failures, for the report */
     uint64_t error_count = 0;
     std::vector<uint8_t> list;
+    std::vector<uint8_t> objects;
     std::vector<uint8_t> broadcasts;
 };
 
@@ -353,9 +354,8 @@ bool run_sequence(Worker &w)
             reinterpret_cast<const char *>(w.list.data()), list_length);
 
         uint32_t objects_length = kListCapacity;
-        std::vector<uint8_t> objects(kListCapacity);
         s = timed(w, CallKind::InfoObjectList, [&] {
-            return gwapi_read_event_ext_ex(session, GWAPI_EVENT_INFO_OBJECT_LIST, objects.data(),
+            return gwapi_read_event_ext_ex(session, GWAPI_EVENT_INFO_OBJECT_LIST, w.objects.data(),
                                            &objects_length, 0, 0);
         });
         if (s < 0) {
@@ -363,7 +363,7 @@ bool run_sequence(Worker &w)
             break;
         }
         std::vector<GwInfObjKey> keys;
-        for (const GwInfObjItem &item : gwload::parse_info_objects(objects.data(), objects_length))
+        for (const GwInfObjItem &item : gwload::parse_info_objects(w.objects.data(), objects_length))
             if (item.autoLoaded == 0)
                 keys.push_back(item.key);
 
@@ -446,6 +446,7 @@ void *worker_main(void *argument)
 {
     Worker &w = *static_cast<Worker *>(argument);
     w.list.resize(kListCapacity);
+    w.objects.resize(kListCapacity);
     w.broadcasts.resize(kBroadcastCapacity);
     w.shared->ready.fetch_add(1);
     while (!w.shared->go.load())

@@ -99,10 +99,11 @@ echo
     "$bin/roundtrip_baseline" "$echo_port" "$round_trips" || status=1
 echo
 echo "/usr/bin/time -v, one run each:"
-for command in "$bin/gwcheck demo demo-pass 127.0.0.1 $gwsim_port P" \
-               "$bin/roundtrip_baseline $echo_port $round_trips"; do
-    echo "  ${command##*/}"
-    /usr/bin/time -v $command 2>&1 >/dev/null |
+time_once() {
+    echo "  ${1##*/} ${*:2}"
+    /usr/bin/time -v "$@" 2>&1 >/dev/null |
         grep -E "Elapsed \(wall clock\)|Maximum resident set size" | sed 's/^\s*/    /'
-done
+}
+time_once "$bin/gwcheck" demo demo-pass 127.0.0.1 "$gwsim_port" P
+time_once "$bin/roundtrip_baseline" "$echo_port" "$round_trips"
 exit $status
