@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""sequence_test.py - checks that gwsim_load makes a gwcheck run's requests.
+"""load_tools_test.py - checks the load and timing tools of bench/.
 
 Usage:
-    sequence_test.py BIN_DIR SCENARIO
+    load_tools_test.py BIN_DIR SCENARIO
 
 Runs gwcheck once (with P) against one gwsim and gwsim_load with one session
 for a moment against another, both with a journal, and compares the calls of
@@ -10,7 +10,9 @@ each session of the load with gwcheck's: the same calls in the same order,
 carrying the same item, event code or event type. Buffer capacities are
 left out: gwsim_load offers larger buffers than gwcheck's first tries.
 Also checks that gwsim_load reports no error and fails (exit 1, errors
-counted) against a port where nothing listens.
+counted) against a port where nothing listens; that roundtrip_baseline makes
+its round trips against its own echo server; and that time_runs reports a
+row per command and fails when a command fails.
 
 Every server listens on loopback only and is stopped here; every wait is
 bounded. Exit 0 passed, 1 failed.
@@ -65,6 +67,48 @@ def free_port():
         return s.getsockname()[1]
 
 
+def check_yardsticks(bin_dir):
+    failures = []
+    baseline = os.path.join(bin_dir, "roundtrip_baseline")
+    time_runs = os.path.join(bin_dir, "time_runs")
+    echo = subprocess.Popen([baseline, "serve", "30"], stdout=subprocess.PIPE, text=True)
+    try:
+        line = echo.stdout.readline()
+        if not line.startswith("listening on 127.0.0.1:"):
+            return ["roundtrip_baseline serve printed " + repr(line)]
+        port = line.rsplit(":", 1)[1].strip()
+        trips = subprocess.run([baseline, port, "14"], timeout=TIMEOUT)
+        if trips.returncode != 0:
+            failures.append("roundtrip_baseline %s 14 exited %d" % (port, trips.returncode))
+        big = subprocess.run([baseline, port, "3", "65536"], timeout=TIMEOUT)
+        if big.returncode != 0:
+            failures.append("65536-byte round trips exited %d" % big.returncode)
+        if subprocess.run([baseline, port, "3", "65537"], stderr=subprocess.DEVNULL,
+                          timeout=TIMEOUT).returncode != 2:
+            failures.append("roundtrip_baseline took a message above 65536 bytes")
+
+        timed = subprocess.run([time_runs, "--runs", "3", "--", "/bin/true", "::", baseline, port, "5"],
+                               capture_output=True, text=True, timeout=TIMEOUT)
+        rows = [r.split() for r in timed.stdout.splitlines()[1:]]
+        if timed.returncode != 0 or [r[0] for r in rows] != ["true", "roundtrip_baseline"] or \
+                rows[1][1] != "3" or rows[1][-1] != "1.00":
+            failures.append("time_runs printed:\n" + timed.stdout + timed.stderr)
+    finally:
+        echo.send_signal(signal.SIGTERM)
+        try:
+            if echo.wait(timeout=TIMEOUT) != 0:
+                failures.append("the echo server did not exit 0 on SIGTERM")
+        except subprocess.TimeoutExpired:
+            echo.kill()
+            failures.append("the echo server did not stop on SIGTERM")
+
+    failed = subprocess.run([time_runs, "--runs", "2", "--", "/bin/false"],
+                            capture_output=True, text=True, timeout=TIMEOUT)
+    if failed.returncode != 1 or "ended with status 1" not in failed.stderr:
+        failures.append("time_runs did not report a failing command:\n" + failed.stderr)
+    return failures
+
+
 def main():
     bin_dir, scenario = sys.argv[1], sys.argv[2]
     failures = []
@@ -110,6 +154,7 @@ def main():
             failures.append("against a closed port gwsim_load exited %d:\n%s" %
                             (refused.returncode, refused.stdout + refused.stderr))
 
+    failures += check_yardsticks(bin_dir)
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0
