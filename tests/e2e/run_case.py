@@ -26,6 +26,9 @@ are comments.
     timeout 20                          # optional, seconds (default 20)
     signal SIGINT after Waiting...      # optional: send the signal once gwcheck has
                                         #   printed this whole line
+    kill gwsim at gwapi_get_info_ex 2   # optional: SIGKILL gwsim once its journal
+                                        #   holds the nth request of that call; the
+                                        #   runs after it find nothing listening
     stdout                              # everything below, to the next section,
     Date of run ...                     #   is the expected standard output
 
@@ -45,7 +48,9 @@ Expected standard output, one line per line:
 
 In "args", "env" and the HEX of "bytes", {host} and {port} stand for
 gwsim's address, {port_le} for the port as 4 little-endian bytes in hex,
-and {name} for a variable captured by an earlier run.
+{unused_port} for a loopback port that the runner holds bound without
+listening (a connection to it is refused), and {name} for a variable
+captured by an earlier run.
 """
 
 import argparse
@@ -54,6 +59,7 @@ import os
 import re
 import shlex
 import signal
+import socket
 import struct
 import subprocess
 import select
@@ -122,10 +128,18 @@ def parse_signal(value, number):
     return int(getattr(signal, name)), text
 
 
+def parse_kill(value, number):
+    """'gwsim at CALL NTH' -> (CALL, NTH)."""
+    words = value.split()
+    if len(words) != 4 or words[:2] != ["gwsim", "at"]:
+        raise CaseError(f"line {number}: kill needs 'gwsim at CALL NTH'")
+    return words[2], parse_number(int, words[3], number)
+
+
 def parse_run(body, first_line):
     run = {"args": None, "env": {}, "exit": 0, "stderr_any": False,
            "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line,
-           "signal": None}
+           "signal": None, "kill_gwsim": None}
     for offset, line in enumerate(body, 1):
         number = first_line + offset
         if run["stdout"] is not None:
@@ -152,6 +166,8 @@ def parse_run(body, first_line):
             run["stdout"] = []
         elif key == "signal":
             run["signal"] = parse_signal(value, number)
+        elif key == "kill":
+            run["kill_gwsim"] = parse_kill(value, number)
         else:
             raise CaseError(f"line {number}: unknown run key '{key}'")
     if run["args"] is None:
@@ -224,8 +240,11 @@ def start_gwsim(gwsim, workdir, scenario):
     raise Failure("gwsim did not write its port file in time")
 
 
-def stop_gwsim(process, workdir):
+def stop_gwsim(process, workdir, killed):
     """Stops gwsim with SIGTERM; returns a complaint, or None."""
+    if killed.is_set():
+        process.wait()
+        return None
     if process.poll() is not None:
         return f"gwsim ended early with status {process.returncode}"
     process.send_signal(signal.SIGTERM)
@@ -319,26 +338,52 @@ def run_signalled(command, env, timeout, signum, line):
     return process.returncode, output, b"".join(stderr_chunks), sent
 
 
-def execute_run(gwcheck, run, variables, show):
+def count_requests(journal_file, call):
+    count = 0
+    for line in read_text(journal_file).splitlines():
+        try:
+            count += json.loads(line).get("call") == call
+        except ValueError:
+            pass  # a line still being written
+    return count
+
+
+class GwsimKiller(threading.Thread):
+    """Kills gwsim (SIGKILL) once its journal holds the nth request of a call."""
+
+    def __init__(self, gwsim, call, nth):
+        super().__init__(daemon=True)
+        self.gwsim, self.call, self.nth = gwsim, call, nth
+        self.stopping = threading.Event()
+
+    def run(self):
+        while not self.stopping.wait(0.005):
+            if count_requests(self.gwsim["journal"], self.call) >= self.nth:
+                self.gwsim["killed"].set()
+                self.gwsim["process"].kill()
+                return
+
+    def finish(self):
+        self.stopping.set()
+        self.join()
+        return self.gwsim["killed"].is_set()
+
+
+def execute_run(gwcheck, run, variables, show, gwsim):
     args = [substitute(word, variables) for word in shlex.split(run["args"])]
     env = dict(os.environ)
     env.update({k: substitute(v, variables) for k, v in run["env"].items()})
     problems = []
-    if run["signal"] is None:
-        try:
-            result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
-                                    capture_output=True, timeout=run["timeout"])
-        except subprocess.TimeoutExpired:
-            raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
-        returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
-    else:
-        signum, line = run["signal"]
-        returncode, stdout, stderr, sent = run_signalled(
-            [gwcheck] + args, env, run["timeout"], signum, line)
-        if not sent:
-            problems.append(f"the signal was not sent: no line {line!r}")
-    stdout = stdout.decode("utf-8", errors="replace")
-    stderr = stderr.decode("utf-8", errors="replace")
+    killer = None
+    if run["kill_gwsim"] is not None:
+        killer = GwsimKiller(gwsim, *run["kill_gwsim"])
+        killer.start()
+    try:
+        returncode, stdout, stderr = run_gwcheck(gwcheck, run, args, env, problems)
+    finally:
+        if killer is not None and not killer.finish():
+            problems.append("gwsim was not killed: no request %s #%d in the journal"
+                            % run["kill_gwsim"])
     result = subprocess.CompletedProcess(args, returncode)
     if show:
         print(f"--- gwcheck {' '.join(args)} (exit {result.returncode})")
@@ -352,6 +397,25 @@ def execute_run(gwcheck, run, variables, show):
     if problems:
         raise Failure(f"run at line {run['line']}: gwcheck {' '.join(args)}\n  "
                       + "\n  ".join(problems) + "\n--- actual standard output:\n" + stdout)
+
+
+def run_gwcheck(gwcheck, run, args, env, problems):
+    """Runs gwcheck once; returns (exit status, stdout text, stderr text)."""
+    if run["signal"] is None:
+        try:
+            result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=run["timeout"])
+        except subprocess.TimeoutExpired:
+            raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
+        returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
+    else:
+        signum, line = run["signal"]
+        returncode, stdout, stderr, sent = run_signalled(
+            [gwcheck] + args, env, run["timeout"], signum, line)
+        if not sent:
+            problems.append(f"the signal was not sent: no line {line!r}")
+    return (returncode, stdout.decode("utf-8", errors="replace"),
+            stderr.decode("utf-8", errors="replace"))
 
 
 def check_journal(journal_file, checks, variables):
@@ -391,15 +455,19 @@ def check_journal(journal_file, checks, variables):
 
 def run_case(options):
     case = parse_case(options.case)
-    with tempfile.TemporaryDirectory(prefix="gwcheck-e2e-") as workdir:
+    with tempfile.TemporaryDirectory(prefix="gwcheck-e2e-") as workdir, \
+            socket.socket(socket.AF_INET, socket.SOCK_STREAM) as unused:
+        unused.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
         process, port, journal_file = start_gwsim(options.gwsim, workdir, case["scenario"])
+        gwsim = {"process": process, "journal": journal_file, "killed": threading.Event()}
         variables = {"host": "127.0.0.1", "port": port,
-                     "port_le": struct.pack("<i", int(port)).hex()}
+                     "port_le": struct.pack("<i", int(port)).hex(),
+                     "unused_port": str(unused.getsockname()[1])}
         try:
             for run in case["runs"]:
-                execute_run(options.gwcheck, run, variables, options.show)
+                execute_run(options.gwcheck, run, variables, options.show, gwsim)
         finally:
-            complaint = stop_gwsim(process, workdir)
+            complaint = stop_gwsim(process, workdir, gwsim["killed"])
         if complaint:
             raise Failure(complaint)
         check_journal(journal_file, case["journal"], variables)
