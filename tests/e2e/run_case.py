@@ -68,8 +68,8 @@ import tempfile
 import threading
 import time
 
-GWSIM_START_SECONDS = 10
-GWSIM_STOP_SECONDS = 5
+GWSIM_START_SECONDS = 30
+GWSIM_STOP_SECONDS = 30
 DEFAULT_RUN_SECONDS = 20
 
 
