@@ -275,6 +275,7 @@ struct Worker {
     uint64_t sequences = 0;
     std::vector<std::string> errors; /* first few failures, for the report */
     uint64_t error_count = 0;
+    std::vector<uint32_t> wake_lateness; /* µs, paced runs only */
     std::vector<uint8_t> list;
     std::vector<uint8_t> objects;
     std::vector<uint8_t> broadcasts;
@@ -459,8 +460,12 @@ void *worker_main(void *argument)
     while (Clock::now() < w.shared->stop_at) {
         if (o.interval_ms > 0) {
             std::this_thread::sleep_until(std::min(next, w.shared->stop_at));
-            if (Clock::now() >= w.shared->stop_at)
+            const auto now = Clock::now();
+            if (now >= w.shared->stop_at)
                 break;
+            const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - next);
+            w.wake_lateness.push_back(
+                static_cast<uint32_t>(std::clamp<int64_t>(late.count(), 0, UINT32_MAX)));
             next += interval; /* a late sequence does not move the schedule */
         }
         if (run_sequence(w))
@@ -556,17 +561,19 @@ int main(int argc, char **argv)
     stop_gwsim(gwsim);
 
     gwload::CallLatencies all;
+    gwload::Report report;
     uint64_t sequences = 0, errors = 0;
     std::vector<std::string> first_errors;
     for (Worker &w : workers) {
         all.merge(std::move(w.latencies));
         sequences += w.sequences;
         errors += w.error_count;
+        report.wake_lateness.insert(report.wake_lateness.end(), w.wake_lateness.begin(),
+                                    w.wake_lateness.end());
         for (const std::string &e : w.errors)
             if (first_errors.size() < 5)
                 first_errors.push_back(e);
     }
-    gwload::Report report;
     report.sessions = options.sessions;
     report.interval_ms = options.interval_ms;
     report.elapsed_seconds = elapsed;

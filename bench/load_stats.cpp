@@ -156,6 +156,8 @@ std::string format_report(const Report &r, const CallLatencies &latencies)
         append_row(out, call_label(kind), latencies.of(kind));
     }
     append_row(out, "all requests", std::move(all));
+    if (!r.wake_lateness.empty())
+        append_row(out, "wake-up lateness", r.wake_lateness);
     return out;
 }
 

@@ -67,10 +67,14 @@ struct Report {
     uint64_t errors = 0;
     double gwsim_cpu_seconds = 0;     /* 0: not measured (gwsim not ours) */
     double generator_cpu_seconds = 0;
+    /* Paced runs: how late each session woke up for its next sequence (µs).
+     * Lateness the gateway cannot cause: the machine's scheduling delay. */
+    std::vector<uint32_t> wake_lateness;
 };
 
 /* The report: a summary line of key=value pairs (for scripts), then a
- * table of count, p50, p99 and max per kind of request and for all. */
+ * table of count, p50, p99 and max per kind of request and for all, and
+ * for paced runs the sessions' wake-up lateness. */
 std::string format_report(const Report &report, const CallLatencies &latencies);
 
 }  // namespace gwload

@@ -99,6 +99,14 @@ TEST(LoadStats, ReportCarriesTheFiguresScriptsRead)
     EXPECT_NE(text.find("requests_per_s=50 "), std::string::npos) << text;
     EXPECT_NE(text.find("p50_ms=50.000 p99_ms=99.000 errors=0"), std::string::npos) << text;
     EXPECT_NE(text.find("requests_per_gwsim_cpu_s=200 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("wake-up lateness"), std::string::npos) << text;
+
+    /* A paced run adds the sessions' lateness as one more row. */
+    report.wake_lateness = {2000, 1000, 3000};
+    const std::string paced = gwload::format_report(report, latencies);
+    EXPECT_NE(paced.find("  wake-up lateness            3     2.000     3.000     3.000\n"),
+              std::string::npos)
+        << paced;
 }
 
 }  // namespace

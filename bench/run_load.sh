@@ -5,7 +5,8 @@
 #
 #  1. gwsim_load at 1, 100 and 1000 sessions, each session repeating a
 #     gwcheck run's sequence without pause (saturation), then 1000 sessions
-#     paced at one sequence per second each (a fixed offered load).
+#     paced at one sequence per second each (a fixed offered load), and
+#     100 sessions at ten per second each (the same load, fewer threads).
 #     gwsim_load starts and stops its own gwsim.
 #  2. One gwcheck run against gwsim (default scenario, P) next to
 #     roundtrip_baseline making as many loopback round trips as the run
@@ -71,6 +72,10 @@ for sessions in 1 100 1000; do
     echo
 done
 "$bin/gwsim_load" --sessions 1000 --seconds "$seconds" --interval-ms 1000 || status=1
+echo
+# The same offered load from a tenth of the threads: what the generator's
+# own thread count adds to the latency.
+"$bin/gwsim_load" --sessions 100 --seconds "$seconds" --interval-ms 100 || status=1
 echo
 
 echo "== one gwcheck run, $runs runs side by side"
