@@ -41,6 +41,28 @@ uint32_t NextListBufferSize(uint32_t refused_size, uint32_t length_after_refusal
 }
 
 /*
+ * Takes a block of size bytes into *slot (null if none is left). Signals are
+ * held back until the pointer is stored: one delivered as the allocation
+ * ends would otherwise jump away with the block in no variable at all.
+ */
+template <typename T>
+void TakeBlock(T **slot, size_t size) {
+    exc_defer_signals_begin();
+    *slot = static_cast<T *>(AllocateBlock(size));
+    exc_defer_signals_end();
+}
+
+/* Gives *slot's block back and clears *slot, with signals held back until
+ * both are done, so a signal never leaves *slot pointing at a freed block. */
+template <typename T>
+void GiveBackBlock(T **slot) {
+    exc_defer_signals_begin();
+    ReleaseBlock(*slot);
+    *slot = nullptr;
+    exc_defer_signals_end();
+}
+
+/*
  * Reads one list (event code 1000 or 1002) into a heap buffer that doubles on
  * each -13 answer. Status 0: *list holds the buffer and *length the bytes
  * delivered (never more than the buffer holds). Anything else: the buffer is
@@ -55,7 +77,7 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
     uint32_t size = first_size;
     int32_t status = GWAPI_GENERAL_FAILURE;
     for (;;) {
-        *list = static_cast<List *>(AllocateBlock(size));
+        TakeBlock(list, size);
         if (*list == nullptr) {
             Print("Error : cannot allocate %u bytes for the list of event code %d\n", size,
                    event_code);
@@ -67,8 +89,7 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
         if (status != GWAPI_BUFFER_TOO_SMALL) {
             break;
         }
-        ReleaseBlock(*list);
-        *list = nullptr;
+        GiveBackBlock(list);
         uint32_t next = NextListBufferSize(size, *length);
         if (next == 0) {
             break; /* still too small at the largest size: reported as -13 */
@@ -76,8 +97,7 @@ int32_t ReadList(int32_t event_code, uint32_t first_size, const char *error_form
         size = next;
     }
     if (status != 0) {
-        ReleaseBlock(*list);
-        *list = nullptr;
+        GiveBackBlock(list);
         *length = 0;
         Print(error_format, status);
         return status;
@@ -127,15 +147,13 @@ void SubscribeInfObj(const InfObjItem &item) {
 InfObjList *infObjListBeingWalked = nullptr;
 
 void ReleaseInfObjList() {
-    ReleaseBlock(infObjListBeingWalked);
-    infObjListBeingWalked = nullptr;
+    GiveBackBlock(&infObjListBeingWalked);
 }
 
 /* Releases the subscription table, if one is held. */
 void ReleaseSubscriptionTable() {
-    ReleaseBlock(subscribedInfObjBuffer);
-    subscribedInfObjBuffer = nullptr;
     subscribedInfObjCount = 0;
+    GiveBackBlock(&subscribedInfObjBuffer);
 }
 
 }  // namespace
@@ -172,7 +190,7 @@ int32_t SubscrAllInfObj() {
     /* Room for every object that can be walked: as many as the count
      * announces, unless fewer were delivered. */
     size_t table_bytes = static_cast<size_t>(extent.walkable) * sizeof(SubscribedInfObj);
-    subscribedInfObjBuffer = static_cast<SubscribedInfObj *>(AllocateBlock(table_bytes));
+    TakeBlock(&subscribedInfObjBuffer, table_bytes);
     if (subscribedInfObjBuffer == nullptr && table_bytes != 0) {
         ReleaseInfObjList();
         Print("Error : cannot allocate the subscription table for %u objects\n", extent.walkable);
@@ -249,7 +267,6 @@ void UnsubscrAllBroadcasts() {
             Print("Fail : Status = %d\n", result);
         }
     }
-    ReleaseBlock(eventTypeBuffer);
-    eventTypeBuffer = nullptr;
     eventTypeBufferSize = 0;
+    GiveBackBlock(&eventTypeBuffer);
 }

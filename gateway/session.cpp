@@ -116,7 +116,11 @@ void BuildLoginMessage(GwLoginMessage *login_message, const LoginRecord *record)
 void CreateSession() {
     ++depth;
     EXC_TRY {
+        /* A signal delivered as the library's allocation ends must find the
+         * session already stored, or the session would be lost. */
+        exc_defer_signals_begin();
         hSession = gwapi_create_session();
+        exc_defer_signals_end();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         Print("%d. CreateSession: (%s)%s\n", depth, e->type_name, e->message);
@@ -193,9 +197,14 @@ int32_t Logout() {
  * instead of freed memory, and the session is never closed twice.
  */
 void ClearSessionHandler() {
+    /* Held back until the close is complete: a signal in between would leave
+     * the session in no variable, never freed. The close does not wait for
+     * the gateway, so the delay is short. */
+    exc_defer_signals_begin();
     gwapi_session_t closing = hSession;
     hSession = nullptr;
     gwapi_close_session(closing);
+    exc_defer_signals_end();
 }
 
 void RandomPassword(char *buffer, int32_t capacity) {

@@ -460,6 +460,8 @@ def main():
                         help="attach gdb to a run that hangs and print its backtrace")
     options = parser.parse_args()
 
+    # Stopped from outside: unwind, so that gwsim is stopped too.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
     env = dict(os.environ)
     with tempfile.TemporaryDirectory(prefix="gwcheck-storm-") as workdir:
         try:
