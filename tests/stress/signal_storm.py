@@ -409,8 +409,9 @@ def describe_hang(pid, backtrace):
 
 def run_gwcheck(gwcheck, port, signame, delay, run_timeout, env, backtrace=False):
     """One run; the signal goes delay seconds after the start (None: none).
-    Returns (exit status or None on a hang, stdout, stderr, seconds); on a
-    hang stderr ends with what the process was doing."""
+    Returns (exit status or None on a hang, stdout, stderr, seconds, the
+    signal or None if the run ended before it was sent); on a hang stderr
+    ends with what the process was doing."""
     start = time.monotonic()
     process = subprocess.Popen([gwcheck, "demo", "demo-pass", "127.0.0.1", port, "P"],
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -421,6 +422,8 @@ def run_gwcheck(gwcheck, port, signame, delay, run_timeout, env, backtrace=False
             time.sleep(left)
         if process.poll() is None:
             process.send_signal(int(getattr(signal, signame)))
+        else:
+            signame = None
     try:
         out, err = process.communicate(timeout=run_timeout)
         status = process.returncode
@@ -431,7 +434,7 @@ def run_gwcheck(gwcheck, port, signame, delay, run_timeout, env, backtrace=False
         err += f"\n[signal_storm: hung: {hang}]\n".encode()
         status = None
     return (status, out.decode("utf-8", errors="replace"),
-            err.decode("utf-8", errors="replace"), time.monotonic() - start)
+            err.decode("utf-8", errors="replace"), time.monotonic() - start, signame)
 
 
 def draw(seed, index, length):
@@ -485,8 +488,8 @@ def storm(options, gwsim, env):
     # Calibration: runs without a signal give the complete account and the length.
     lengths = []
     for _ in range(3):
-        status, out, err, seconds = run_gwcheck(options.gwcheck, port, None, 0,
-                                                options.run_timeout, env)
+        status, out, err, seconds, _ = run_gwcheck(options.gwcheck, port, None, 0,
+                                                   options.run_timeout, env)
         if status != 0 or err or not is_complete(out, port):
             print(f"signal_storm: the run without a signal is not the normal account "
                   f"(exit {status}):\n{out}{err}")
@@ -513,14 +516,20 @@ def storm(options, gwsim, env):
             with lock:
                 skipped[0] += 1
             return
-        status, out, err, seconds = run_gwcheck(options.gwcheck, port, signame, delay,
-                                                options.run_timeout, env, options.backtrace)
+        status, out, err, seconds, sent = run_gwcheck(options.gwcheck, port, signame, delay,
+                                                      options.run_timeout, env,
+                                                      options.backtrace)
         with lock:
             slowest[0] = max(slowest[0], seconds)
         try:
             if status is None:
                 raise Verdict(f"no end within {options.run_timeout} s (killed)")
-            outcome = classify(status, out, err, signame, port)
+            if sent is None:
+                if status != 0 or err or not is_complete(out, port):
+                    raise Verdict(f"exit status {status} without a signal")
+                outcome = "normal end before the signal was sent"
+            else:
+                outcome = classify(status, out, err, signame, port)
             if seconds > options.slow_limit:
                 raise Verdict(f"slow: ended after {seconds:.2f} s ({outcome})")
         except Verdict as verdict:
