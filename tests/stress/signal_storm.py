@@ -555,6 +555,17 @@ def storm(options, gwsim, env):
     if not gwsim.alive():
         print("signal_storm: FAILED: gwsim died during the storm")
         return 1
+    # gwsim reports a connection it drops for a broken frame on standard error;
+    # a client abandoned halfway through a send may cause one. A sanitizer
+    # report there is a failure.
+    with open(gwsim.err_path, encoding="utf-8", errors="replace") as f:
+        gwsim_err = f.read()
+    if gwsim_err:
+        lines = gwsim_err.splitlines()
+        print(f"gwsim wrote {len(lines)} lines on standard error, e.g. {lines[0]!r}")
+    if "Sanitizer" in gwsim_err or "runtime error:" in gwsim_err:
+        print(f"signal_storm: FAILED: sanitizer report from gwsim:\n{gwsim_err}")
+        return 1
     for index, signame, delay, status, verdict, out, err in failures[:options.show_failures]:
         print(f"\nFAILED run {index}: {signame} after {delay * 1000:.1f} ms, exit {status}: "
               f"{verdict}\n  replay: --replay {signame}:{delay * 1000:.1f}"
