@@ -6,6 +6,7 @@ account.
 Usage:
     signal_storm.py --gwcheck PATH --gwsim PATH [--runs N] [--seed S]
                     [--jobs J] [--time-limit SECONDS] [--replay SIG:MS]
+                    [--run-timeout SECONDS] [--slow-limit SECONDS] [--backtrace]
 
 gwsim is started once, with a scenario whose answers are delayed so that a
 run lasts a few hundred milliseconds, and stopped at the end (it must exit 0
@@ -26,7 +27,8 @@ Every run is classified. Accepted outcomes:
     landed before the try block or after it);
   - killed: death by the signal's default action before the handlers were
     installed (no output) or after the context ended (the complete account).
-Anything else is a failure: a crash, a hang (no end within --run-timeout), a
+Anything else is a failure: a crash, a hang (no end within --run-timeout;
+--backtrace attaches gdb first), a run slower than --slow-limit, a
 sanitizer report, a second report on standard error, a line lost, doubled,
 garbled or cut where no print ends, a missing date line, a wrong exit status.
 
