@@ -41,28 +41,6 @@ uint32_t NextListBufferSize(uint32_t refused_size, uint32_t length_after_refusal
 }
 
 /*
- * Takes a block of size bytes into *slot (null if none is left). Signals are
- * held back until the pointer is stored: one delivered as the allocation
- * ends would otherwise jump away with the block in no variable at all.
- */
-template <typename T>
-void TakeBlock(T **slot, size_t size) {
-    exc_defer_signals_begin();
-    *slot = static_cast<T *>(AllocateBlock(size));
-    exc_defer_signals_end();
-}
-
-/* Gives *slot's block back and clears *slot, with signals held back until
- * both are done, so a signal never leaves *slot pointing at a freed block. */
-template <typename T>
-void GiveBackBlock(T **slot) {
-    exc_defer_signals_begin();
-    ReleaseBlock(*slot);
-    *slot = nullptr;
-    exc_defer_signals_end();
-}
-
-/*
  * Reads one list (event code 1000 or 1002) into a heap buffer that doubles on
  * each -13 answer. Status 0: *list holds the buffer and *length the bytes
  * delivered (never more than the buffer holds). Anything else: the buffer is

@@ -164,7 +164,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         if (record == nullptr || path == nullptr) {
             EXC_THROW(IllegalArgumentException, "ReadIniFile needs a login record and a path.");
         }
-        file = OpenFile(path, "r");
+        OpenFile(&file, path, "r");
         if (file == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -209,8 +209,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         EXC_THROW(ReadIniFileException, NULL);
     } EXC_FINALLY {
         if (file != nullptr) {
-            CloseFile(file);
-            file = nullptr;
+            CloseFile(&file);
         }
         --depth;
     }
@@ -224,24 +223,26 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
     volatile int temporary_fd = -1;
     volatile bool temporary_exists = false;
 
-    /* Filled before the try block, so it is stable when the finally clause reads it. */
+    /* Set before the file exists, so it is stable when the finally clause reads it. */
     char temporary_name[PATH_MAX];
     temporary_name[0] = '\0';
     volatile int temporary_errno = ENAMETOOLONG;
 
     ++depth;
-    if (path != nullptr &&
-        MakeTemporaryTemplate(temporary_name, sizeof temporary_name, path)) {
-        temporary_fd = mkstemp(temporary_name);
-        temporary_errno = errno;
-        temporary_exists = (temporary_fd >= 0);
-    }
-
     EXC_TRY {
+        /* Made inside the block, so that its finally clause removes it whatever comes. */
+        if (path != nullptr &&
+            MakeTemporaryTemplate(temporary_name, sizeof temporary_name, path)) {
+            exc_defer_signals_begin();
+            temporary_fd = mkstemp(temporary_name);
+            temporary_errno = errno;
+            temporary_exists = (temporary_fd >= 0);
+            exc_defer_signals_end();
+        }
         if (path == nullptr || text == nullptr) {
             EXC_THROW(IllegalArgumentException, "UpdateIniFile needs a path and a text.");
         }
-        source = OpenFile(path, "r");
+        OpenFile(&source, path, "r");
         if (source == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -249,11 +250,15 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             errno = temporary_errno;
             EXC_THROW(FileOpenException, temporary_name[0] != '\0' ? temporary_name : path);
         }
-        target = OpenDescriptor(temporary_fd, "w");
+        exc_defer_signals_begin();
+        OpenDescriptor(&target, temporary_fd, "w");
+        if (target != nullptr) {
+            temporary_fd = -1; /* the stream owns the descriptor now */
+        }
+        exc_defer_signals_end();
         if (target == nullptr) {
             EXC_THROW(FileOpenException, temporary_name);
         }
-        temporary_fd = -1; /* the stream owns the descriptor now */
 
         char message[128];
         char piece[kPieceCapacity + 1];
@@ -315,15 +320,12 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             IoErrorMessage(message, sizeof message, "sync", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
-        FILE *closing = target;
-        target = nullptr; /* fclose releases the stream even when it fails */
-        if (CloseFile(closing) != 0) {
+        /* fclose releases the stream even when it fails. */
+        if (CloseFile(&target) != 0) {
             IoErrorMessage(message, sizeof message, "close", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
-        closing = source;
-        source = nullptr;
-        CloseFile(closing);
+        CloseFile(&source);
 
         if (rename(temporary_name, path) != 0) {
             IoErrorMessage(message, sizeof message, "rename", temporary_name);
@@ -337,12 +339,10 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         EXC_THROW(UpdateIniFileException, NULL);
     } EXC_FINALLY {
         if (source != nullptr) {
-            CloseFile(source);
-            source = nullptr;
+            CloseFile(&source);
         }
         if (target != nullptr) {
-            CloseFile(target);
-            target = nullptr;
+            CloseFile(&target);
         }
         if (temporary_fd >= 0) {
             close(temporary_fd);

@@ -1,11 +1,7 @@
-/* guarded_io.cpp - output and heap blocks that a signal never abandons halfway. */
+/* guarded_io.cpp - output, heap blocks and files that a signal never abandons halfway. */
 #include "gateway/guarded_io.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-
-#include "exc/exc.h"
 
 int Print(const char *format, ...) {
     exc_defer_signals_begin();
@@ -23,36 +19,22 @@ void FlushOutput() {
     exc_defer_signals_end();
 }
 
-void *AllocateBlock(size_t size) {
+void OpenFile(FILE *volatile *file, const char *path, const char *mode) {
     exc_defer_signals_begin();
-    void *block = malloc(size);
-    exc_defer_signals_end();
-    return block;
-}
-
-void ReleaseBlock(void *block) {
-    exc_defer_signals_begin();
-    free(block);
+    *file = fopen(path, mode);
     exc_defer_signals_end();
 }
 
-FILE *OpenFile(const char *path, const char *mode) {
+void OpenDescriptor(FILE *volatile *file, int fd, const char *mode) {
     exc_defer_signals_begin();
-    FILE *file = fopen(path, mode);
+    *file = fdopen(fd, mode);
     exc_defer_signals_end();
-    return file;
 }
 
-FILE *OpenDescriptor(int fd, const char *mode) {
+int CloseFile(FILE *volatile *file) {
     exc_defer_signals_begin();
-    FILE *file = fdopen(fd, mode);
-    exc_defer_signals_end();
-    return file;
-}
-
-int CloseFile(FILE *file) {
-    exc_defer_signals_begin();
-    int status = fclose(file);
+    int status = fclose(*file);
+    *file = nullptr;
     exc_defer_signals_end();
     return status;
 }
