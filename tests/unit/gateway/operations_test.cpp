@@ -14,7 +14,7 @@
 #include <string>
 
 #include "tests/unit/gateway/gateway_test_support.h"
-#include "tests/unit/gwapi/gwsim_process.h"
+#include "tests/support/gwsim_process.h"
 
 namespace {
 

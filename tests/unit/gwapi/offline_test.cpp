@@ -17,7 +17,7 @@
 
 #include "gwapi/gwapi.h"
 #include "gwapi/library_status.h"
-#include "gwsim_process.h"
+#include "tests/support/gwsim_process.h"
 
 using namespace gwapi_internal;
 

@@ -4,7 +4,7 @@
  * parent (PR_SET_PDEATHSIG) and an alarm set before exec ends it after a
  * minute at the latest.
  */
-#include "gwsim_process.h"
+#include "tests/support/gwsim_process.h"
 
 #include <dirent.h>
 #include <fcntl.h>

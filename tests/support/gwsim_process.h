@@ -3,8 +3,8 @@
  * started with a scenario file written into a private temporary directory,
  * and stopped (and the directory removed) when the object goes away.
  */
-#ifndef TESTS_UNIT_GWAPI_GWSIM_PROCESS_H
-#define TESTS_UNIT_GWAPI_GWSIM_PROCESS_H
+#ifndef TESTS_SUPPORT_GWSIM_PROCESS_H
+#define TESTS_SUPPORT_GWSIM_PROCESS_H
 
 #include <sys/types.h>
 
