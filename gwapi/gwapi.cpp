@@ -225,15 +225,22 @@ int32_t connect_session(gwapi_session *session, const GwLoginMessage *message) {
     return 0;
 }
 
+/* exchange(); a failure of the library's own leaves the caller a transaction status of 0. */
+int32_t exchange_for_caller(gwapi_session *session, int32_t *transaction_status,
+                            gwproto::Request &request, gwproto::Answer &answer,
+                            std::size_t &frame_size) {
+    const int32_t status = exchange(session, request, answer, frame_size);
+    if (status != 0) set_transaction_status(transaction_status, 0);
+    return status;
+}
+
 /* An exchange whose answer carries no data for the caller. */
 int32_t simple_call(gwapi_session *session, int32_t *transaction_status, gwproto::Request &request) {
     gwproto::Answer answer;
     std::size_t frame_size = 0;
-    const int32_t status = exchange(session, request, answer, frame_size);
-    if (status != 0) {
-        set_transaction_status(transaction_status, 0);
-        return status;
-    }
+    const int32_t status =
+        exchange_for_caller(session, transaction_status, request, answer, frame_size);
+    if (status != 0) return status;
     set_transaction_status(transaction_status, answer.transaction_status);
     end_call(session, frame_size);
     return answer.completion_status;
@@ -321,11 +328,8 @@ int32_t gwapi_get_info_ex(gwapi_session_t session, int32_t *transaction_status, 
 
     gwproto::Answer answer;
     std::size_t frame_size = 0;
-    status = exchange(session, request, answer, frame_size);
-    if (status != 0) {
-        set_transaction_status(transaction_status, 0);
-        return status;
-    }
+    status = exchange_for_caller(session, transaction_status, request, answer, frame_size);
+    if (status != 0) return status;
     set_transaction_status(transaction_status, answer.transaction_status);
     status = answer.completion_status;
     if (status >= 0) {
@@ -356,11 +360,8 @@ int32_t gwapi_tx_ex(gwapi_session_t session, int32_t *transaction_status, int32_
 
     gwproto::Answer answer;
     std::size_t frame_size = 0;
-    status = exchange(session, request, answer, frame_size);
-    if (status != 0) {
-        set_transaction_status(transaction_status, 0);
-        return status;
-    }
+    status = exchange_for_caller(session, transaction_status, request, answer, frame_size);
+    if (status != 0) return status;
     if (!answer.data.empty() && answer.data.size() != gwproto::kTxAnswerSize) {
         set_transaction_status(transaction_status, 0);
         return fail_connection(session, kStatusProtocolError);
@@ -400,11 +401,8 @@ int32_t gwapi_query_ex(gwapi_session_t session, int32_t *transaction_status,
 
     gwproto::Answer answer;
     std::size_t frame_size = 0;
-    status = exchange(session, request, answer, frame_size);
-    if (status != 0) {
-        set_transaction_status(transaction_status, 0);
-        return status;
-    }
+    status = exchange_for_caller(session, transaction_status, request, answer, frame_size);
+    if (status != 0) return status;
     if (!answer.data.empty() && answer.data.size() < gwproto::kTransactionIdSize) {
         set_transaction_status(transaction_status, 0);
         return fail_connection(session, kStatusProtocolError);
