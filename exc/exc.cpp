@@ -1,18 +1,25 @@
 /*
  * exc.cpp - the exception framework: type records, exception records and
  * their release, the throw, the context with its stack of block frames,
- * delivery by jumping back into a block, retry, the reports on standard error, fatal
- * errors, the exit check, and signals turned into exceptions.
+ * delivery by jumping back into a block, retry, the reports on standard
+ * error, fatal errors, the exit check, and signals turned into exceptions.
+ *
+ * A clean block runs inline (exc.h): it saves its resume point, pushes its
+ * frame, steps through its stages and pops itself without calling in here.
+ * Everything that involves an exception comes here.
  *
  * Signal safety. The framework's own bookkeeping runs inside a critical
  * section (`in_framework` above zero). A mapped signal that arrives there is
  * only recorded, and delivered when the section ends, so frames and exception
  * records are never seen half updated. A signal that arrives anywhere else is
- * delivered from the handler at once: its exception record comes from a pool
- * set aside in advance, an exception it displaces is queued for release
- * outside the handler, and the handler jumps straight into the innermost
- * block. Reports are formatted into a stack buffer and written with write(2),
- * so they are safe wherever they are made.
+ * delivered from the handler at once: its exception record comes from the
+ * free list (the handler never allocates), and the handler jumps straight
+ * into the innermost block. Reports are formatted into a stack buffer and
+ * written with write(2), so they are safe wherever they are made.
+ *
+ * Ending the process (uncaught exception, fatal error, exit check) first
+ * blocks every signal, so nothing interrupts the report or kills the process
+ * before standard output is flushed.
  */
 #include "exc/exc.h"
 
@@ -48,30 +55,27 @@ constexpr char kClosingText[] =
 
 int is_initialized;
 volatile sig_atomic_t fatal_error_flag;
-ExceptionContext main_context;
 ExceptionContext *volatile current_context;
 ExceptionFrame root_frame;
 
 /* Depth of framework bookkeeping in progress; signals wait while it is > 0. */
 volatile sig_atomic_t in_framework;
-/* A frame pushed by exc_frame_first_stage_ whose resume point is not saved yet. */
-ExceptionFrame *arming_frame;
 
 constexpr int kMaxSignal = 65;
 volatile sig_atomic_t pending_signal[kMaxSignal];
 volatile sig_atomic_t pending_errno[kMaxSignal];
 volatile sig_atomic_t any_signal_pending;
 
-/* Exception records for signals, taken without the heap. */
-constexpr int kSignalPoolSize = 64;
-Exception signal_pool[kSignalPoolSize];
-Exception *signal_pool_free[kSignalPoolSize];
-int signal_pool_free_count = -1; /* -1: not filled yet */
-
-/* Exceptions displaced inside the signal handler, released outside it. */
-constexpr int kDeferredCapacity = 256;
-Exception *deferred_release[kDeferredCapacity];
-volatile sig_atomic_t deferred_count;
+/*
+ * Exception records: released ones wait on a free list (linked through
+ * caused_by) for the next throw, so a throw neither allocates nor frees once
+ * the program has warmed up. A reserve set aside at the first begin lets the
+ * signal handler, which must not allocate, always find a record.
+ */
+constexpr int kRecordReserve = 64;
+Exception record_reserve[kRecordReserve];
+bool record_reserve_filled;
+Exception *free_records;
 
 void compiler_barrier() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
@@ -196,49 +200,42 @@ void exception_initialize(Exception *e, const ExceptionType *type, const char *m
     e->caused_by = nullptr;
 }
 
-bool is_pooled(const Exception *e) {
-    return e >= signal_pool && e < signal_pool + kSignalPoolSize;
+void record_reserve_fill() {
+    if (record_reserve_filled) return;
+    for (Exception &record : record_reserve) {
+        record.caused_by = free_records;
+        free_records = &record;
+    }
+    record_reserve_filled = true;
 }
 
-void signal_pool_fill() {
-    if (signal_pool_free_count >= 0) return;
-    for (int i = 0; i < kSignalPoolSize; ++i) signal_pool_free[i] = &signal_pool[i];
-    signal_pool_free_count = kSignalPoolSize;
+/* A record from the free list, else from the heap (never in the handler). */
+Exception *record_take(bool in_handler) {
+    Exception *record = free_records;
+    if (record != nullptr) {
+        free_records = record->caused_by;
+        return record;
+    }
+    return in_handler ? nullptr : static_cast<Exception *>(malloc(sizeof(Exception)));
 }
 
-Exception *signal_pool_take() {
-    if (signal_pool_free_count <= 0) return nullptr;
-    return signal_pool_free[--signal_pool_free_count];
-}
-
-/* Releases an exception and its whole cause chain. Never inside the handler. */
+/* Releases an exception and its whole cause chain onto the free list. */
 void exception_release(Exception *e) {
     while (e != nullptr) {
         Exception *cause = e->caused_by;
-        if (is_pooled(e)) {
-            signal_pool_free[signal_pool_free_count++] = e;
-        } else {
-            free(e);
-        }
+        e->caused_by = free_records;
+        free_records = e;
         e = cause;
-    }
-}
-
-void release_deferred() {
-    while (deferred_count > 0) {
-        deferred_count = deferred_count - 1;
-        exception_release(deferred_release[deferred_count]);
     }
 }
 
 /* ---- critical sections -------------------------------------------------- */
 
-void deliver_pending_signal(bool in_handler);
+void deliver_pending_signals(bool in_handler);
 
 void enter_framework() {
     in_framework = in_framework + 1;
     compiler_barrier();
-    if (deferred_count > 0) release_deferred();
 }
 
 void leave_framework() {
@@ -247,9 +244,17 @@ void leave_framework() {
     compiler_barrier();
     if (in_framework == 0 && any_signal_pending) {
         in_framework = 1;
-        deliver_pending_signal(false);
+        deliver_pending_signals(false);
         in_framework = 0;
     }
+}
+
+/* Once the process is ending, no signal may interrupt or kill it. */
+void block_every_signal() {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    in_framework = 1;
 }
 
 /* ---- fatal errors and the exit check ------------------------------------ */
@@ -264,13 +269,14 @@ void library_initialize() {
 [[noreturn]] void library_fatal_error(const ExceptionType *type, const char *message,
                                       const char *file, int line, const char *function,
                                       int errno_value) {
-    in_framework = 1; /* nothing is delivered any more */
+    block_every_signal();
     Exception report;
     exception_initialize(&report, type, message, file, line, function, errno_value);
     library_initialize();
     write_exception_report(&report);
     ReportWriter().text(kUnrecoverableText);
     fatal_error_flag = 1;
+    fflush(stdout);
     exit(1);
 }
 
@@ -283,13 +289,16 @@ void library_initialize() {
 
 void library_finalize() {
     if (!fatal_error_flag && current_context != nullptr) {
+        int errno_value = errno;
+        block_every_signal();
         Exception report;
         exception_initialize(&report, &ContextNotEnded, nullptr, kFrameworkFile, __LINE__,
-                             "_exc_library_finalize", errno);
+                             "_exc_library_finalize", errno_value);
         write_exception_report(&report);
         fatal_error_flag = 1;
     }
     if (fatal_error_flag) {
+        block_every_signal();
         ReportWriter().text(kClosingText);
         fflush(nullptr);
         _exit(1);
@@ -300,55 +309,59 @@ void library_finalize() {
 
 void restore_default_signal_handling(const SignalMapping *list);
 
-/* An exception reached the root frame: report it, end the context, exit 1. */
-[[noreturn]] void at_uncaught_exception(Exception *exception, bool in_handler) {
+/*
+ * An exception reached the root frame: report it, end the context, flush
+ * standard output and exit 1, with every signal blocked from the start.
+ */
+[[noreturn]] void at_uncaught_exception(Exception *exception) {
+    block_every_signal();
     ExceptionContext *context = current_context;
     if (context->on_uncaught != nullptr) context->on_uncaught(exception);
     restore_default_signal_handling(context->signal_mappings);
     context->signal_mappings = nullptr;
     root_frame.held_exception = nullptr;
-    if (!in_handler) exception_release(exception);
+    exception_release(exception);
     context->top_frame = nullptr;
     current_context = nullptr;
+    fflush(stdout);
     exit(1);
 }
 
 /*
- * Jumps back into `frame`, abandoning every framework call in progress. Out
- * of the signal handler, `mask` is the mask of the interrupted code: putting
- * it back unblocks the signal, as returning from the handler would have.
+ * Jumps back into `frame`, abandoning every framework call in progress. A
+ * frame that saved the signal mask gets it back from the jump. A mask-free
+ * frame resumed out of the signal handler gets `interrupted_mask`, the mask
+ * of the code the signal interrupted, which unblocks the signal as returning
+ * from the handler would have.
  */
-[[noreturn]] void resume_block(ExceptionFrame *frame, const sigset_t *mask, bool in_handler) {
-    arming_frame = nullptr;
-    if (mask != nullptr) sigprocmask(SIG_SETMASK, mask, nullptr);
+[[noreturn]] void resume_block(ExceptionFrame *frame, const sigset_t *interrupted_mask,
+                               bool in_handler) {
+    if (!frame->saves_signal_mask && interrupted_mask != nullptr) {
+        sigprocmask(SIG_SETMASK, interrupted_mask, nullptr);
+    }
     compiler_barrier();
     in_framework = 0;
     compiler_barrier();
     if (any_signal_pending) {
         in_framework = 1;
-        deliver_pending_signal(in_handler);
+        deliver_pending_signals(in_handler);
         in_framework = 0;
     }
+    if (frame->saves_signal_mask) siglongjmp(frame->resume_point, 1);
     _longjmp(frame->resume_point, 1);
 }
 
 /* Hands `exception` to the innermost block and resumes it. */
-[[noreturn]] void propagate(Exception *exception, bool in_handler, const sigset_t *mask) {
-    ExceptionFrame *frame = main_context.top_frame;
+[[noreturn]] void propagate(Exception *exception, bool in_handler,
+                            const sigset_t *interrupted_mask) {
+    ExceptionFrame *frame = exc_main_context_.top_frame;
     frame->uncaught = 1;
     Exception *displaced = frame->held_exception;
     frame->held_exception = exception;
-    if (displaced != nullptr) {
-        if (!in_handler) {
-            exception_release(displaced);
-        } else if (deferred_count < kDeferredCapacity) {
-            deferred_release[deferred_count] = displaced;
-            deferred_count = deferred_count + 1;
-        }
-    }
-    if (frame == &root_frame) at_uncaught_exception(exception, in_handler);
+    exception_release(displaced);
+    if (frame == &root_frame) at_uncaught_exception(exception);
     if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
-    resume_block(frame, mask, in_handler);
+    resume_block(frame, interrupted_mask, in_handler);
 }
 
 /* ---- signals ------------------------------------------------------------ */
@@ -409,11 +422,10 @@ void restore_default_signal_handling(const SignalMapping *list) {
 }
 
 void set_signal_handlers(const SignalMapping *list) {
-    restore_default_signal_handling(main_context.signal_mappings);
-    main_context.signal_mappings = nullptr;
+    restore_default_signal_handling(exc_main_context_.signal_mappings);
+    exc_main_context_.signal_mappings = nullptr;
     if (list == nullptr) return;
-    signal_pool_fill();
-    main_context.signal_mappings = list;
+    exc_main_context_.signal_mappings = list;
     for (const SignalMapping *m = list; m->signal_number != -1; ++m) {
         if (m->type != nullptr) {
             if (!install_handler(m->signal_number, list)) {
@@ -428,6 +440,14 @@ void set_signal_handlers(const SignalMapping *list) {
     }
 }
 
+/* The entry of the list in force that a signal meets, or null. */
+const SignalMapping *find_mapping(int signal_number) {
+    const SignalMapping *entry = exc_main_context_.signal_mappings;
+    if (entry == nullptr) return nullptr;
+    while (entry->signal_number != -1 && entry->signal_number != signal_number) ++entry;
+    return entry->signal_number == -1 ? nullptr : entry;
+}
+
 /* Turns a received signal into an exception and delivers it. */
 [[noreturn]] void handle_signal(int signal_number, int errno_value, bool in_handler,
                                const sigset_t *interrupted_mask) {
@@ -435,18 +455,17 @@ void set_signal_handlers(const SignalMapping *list) {
     if (current_context == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context is invalid.", kWhere);
     }
-    if (main_context.top_frame == nullptr) {
+    if (exc_main_context_.top_frame == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
                        kWhere);
     }
-    const SignalMapping *list = main_context.signal_mappings;
+    const SignalMapping *list = exc_main_context_.signal_mappings;
     if (list == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "The exception context for this program is in an invalid state.", kWhere);
     }
-    const SignalMapping *entry = list;
-    while (entry->signal_number != -1 && entry->signal_number != signal_number) ++entry;
-    if (entry->signal_number == -1) {
+    const SignalMapping *entry = find_mapping(signal_number);
+    if (entry == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "There is no exception mapping for the received signal.", kWhere);
     }
@@ -458,7 +477,7 @@ void set_signal_handlers(const SignalMapping *list) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "Could not register the signal handling procedure.", kWhere);
     }
-    Exception *exception = signal_pool_take();
+    Exception *exception = record_take(in_handler);
     if (exception == nullptr) {
         EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.", kWhere);
     }
@@ -498,26 +517,33 @@ void signal_handler(int signal_number, siginfo_t *info, void *context) {
 }
 
 /*
- * Delivers the lowest pending signal; called with in_framework set. Returns
- * only when no signal was pending after all.
+ * Delivers the pending signals, lowest first; called with in_framework set.
+ * A signal that is still mapped becomes its exception (that does not
+ * return). One whose mapping went away while it waited meets what it would
+ * have met arriving now: it is raised again under its present disposition,
+ * the default action or ignore. Returns when nothing mapped was pending.
  */
-void deliver_pending_signal(bool in_handler) {
+void deliver_pending_signals(bool in_handler) {
     any_signal_pending = 0;
     compiler_barrier();
     for (int s = 1; s < kMaxSignal; ++s) {
-        if (pending_signal[s]) {
-            pending_signal[s] = 0;
-            for (int t = s + 1; t < kMaxSignal; ++t) {
-                if (pending_signal[t]) any_signal_pending = 1;
-            }
-            handle_signal(s, pending_errno[s], in_handler, nullptr);
+        if (!pending_signal[s]) continue;
+        pending_signal[s] = 0;
+        const SignalMapping *entry = current_context != nullptr ? find_mapping(s) : nullptr;
+        if (entry == nullptr || entry->type == nullptr) {
+            raise(s);
+            continue;
         }
+        for (int t = s + 1; t < kMaxSignal; ++t) {
+            if (pending_signal[t]) any_signal_pending = 1;
+        }
+        handle_signal(s, pending_errno[s], in_handler, nullptr);
     }
 }
 
 /* Checks shared by the block operations. */
 void require_frame(const char *where) {
-    if (main_context.top_frame == nullptr) {
+    if (exc_main_context_.top_frame == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
                        where);
     }
@@ -596,6 +622,8 @@ const SignalMapping *const exc_default_signal_mappings = exc_default_signal_mapp
 
 /* ---- context ------------------------------------------------------------ */
 
+ExceptionContext exc_main_context_;
+
 void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
     enter_framework();
     library_initialize();
@@ -604,22 +632,24 @@ void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
                           "exc_context_begin: The exception context for this program has "
                           "already begun.");
     }
-    if (main_context.top_frame != nullptr) {
+    if (exc_main_context_.top_frame != nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "The exception context for this program is in an invalid state.",
                        "exc_context_begin");
     }
-    main_context.on_uncaught = on_uncaught;
-    main_context.signal_mappings = nullptr;
+    exc_main_context_.on_uncaught = on_uncaught;
+    exc_main_context_.signal_mappings = nullptr;
     root_frame.outer = nullptr;
     root_frame.stage = EXC_STAGE_DONE;
     root_frame.uncaught = 0;
     root_frame.held_exception = nullptr;
     root_frame.retry_count = 0;
     root_frame.reacquire_count = 0;
-    main_context.top_frame = &root_frame;
+    root_frame.saves_signal_mask = 0;
+    record_reserve_fill();
+    exc_main_context_.top_frame = &root_frame;
     if (handle_signals) set_signal_handlers(exc_default_signal_mappings);
-    current_context = &main_context;
+    current_context = &exc_main_context_;
     leave_framework();
 }
 
@@ -630,11 +660,11 @@ void exc_context_end(void) {
                           "exc_context_end: The exception context for this program has not "
                           "begun yet.");
     }
-    if (main_context.top_frame == nullptr) {
+    if (exc_main_context_.top_frame == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError, "There are no exception frames left.",
                        "exc_context_end");
     }
-    if (main_context.top_frame != &root_frame) {
+    if (exc_main_context_.top_frame != &root_frame) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "There are too many exception frames. Probably some try{...} block was "
                        "exited through 'return' or 'break'.",
@@ -643,21 +673,13 @@ void exc_context_end(void) {
     set_signal_handlers(nullptr);
     exception_release(root_frame.held_exception);
     root_frame.held_exception = nullptr;
-    main_context.top_frame = nullptr;
+    exc_main_context_.top_frame = nullptr;
     current_context = nullptr;
 
     /* A signal that arrived while the context was ending meets its default disposition now. */
     compiler_barrier();
     in_framework = in_framework - 1;
-    if (any_signal_pending) {
-        any_signal_pending = 0;
-        for (int s = 1; s < kMaxSignal; ++s) {
-            if (pending_signal[s]) {
-                pending_signal[s] = 0;
-                raise(s);
-            }
-        }
-    }
+    if (any_signal_pending) deliver_pending_signals(false);
 }
 
 int exc_context_is_ready(void) { return current_context != nullptr ? 1 : 0; }
@@ -685,7 +707,7 @@ const SignalMapping *exc_context_get_signal_mappings(void) {
                           "exc_context_get_signal_mappings: The exception context for this "
                           "program has not begun yet.");
     }
-    return main_context.signal_mappings;
+    return exc_main_context_.signal_mappings;
 }
 
 /* ---- exceptions --------------------------------------------------------- */
@@ -701,11 +723,11 @@ void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, 
                             file, line, function, errno_value);
     }
     require_frame("exc_exception_throw_verbatim_");
-    ExceptionFrame *frame = main_context.top_frame;
+    ExceptionFrame *frame = exc_main_context_.top_frame;
     Exception *cause = frame->held_exception;
     frame->held_exception = nullptr;
     if (type == nullptr) type = &NullPointerException;
-    auto *exception = static_cast<Exception *>(malloc(sizeof(Exception)));
+    Exception *exception = record_take(false);
     if (exception == nullptr) {
         EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
                        "_exc_exception_throw");
@@ -722,7 +744,7 @@ const Exception *exc_get_exception(void) {
                           "begun yet.");
     }
     require_frame("exc_get_exception");
-    return main_context.top_frame->held_exception;
+    return exc_main_context_.top_frame->held_exception;
 }
 
 static int exception_type_extends(const ExceptionType *child, const ExceptionType *parent) {
@@ -770,7 +792,7 @@ int exc_get_status(void) {
                           "begun yet.");
     }
     require_frame("exc_get_status");
-    const ExceptionFrame *frame = main_context.top_frame;
+    const ExceptionFrame *frame = exc_main_context_.top_frame;
     if (frame->held_exception == nullptr) return 0;
     return frame->uncaught ? 2 : 1;
 }
@@ -779,9 +801,7 @@ int exc_library_version(void) { return 2008015; }
 
 /* ---- blocks ------------------------------------------------------------- */
 
-ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
-                                       int line, const char *function) {
-    enter_framework();
+void exc_frame_enter_failed_(int first_stage, const char *file, int line, const char *function) {
     if (current_context == nullptr) {
         library_fatal_error(&ContextHasNotBegunYet,
                             first_stage != 0
@@ -791,45 +811,34 @@ ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage,
                                   "begun yet.",
                             file, line, function, errno);
     }
-    require_frame("exc_frame_first_stage_");
-    storage->outer = main_context.top_frame;
-    storage->stage = first_stage;
-    storage->uncaught = 0;
-    storage->held_exception = nullptr;
-    storage->retry_count = 0;
-    storage->reacquire_count = 0;
-    main_context.top_frame = storage;
-    /* Signals wait until the caller has saved the resume point (next stage advance). */
-    arming_frame = storage;
+    EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+                   "exc_frame_first_stage_");
+}
+
+/* Pushes a frame saved by the caller, as a block's entry does. */
+ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
+                                       int line, const char *function) {
+    exc_frame_enter_(storage, first_stage, 0, file, line, function);
     return storage;
 }
 
-int exc_frame_next_stage_(void) {
+/*
+ * The end of a block that holds an exception, or whose frame is no longer
+ * on top: releases a caught exception, pops the frame and delivers a
+ * pending one to the enclosing block.
+ */
+int exc_frame_leave_(ExceptionFrame *frame) {
     enter_framework();
-    if (arming_frame != nullptr) {
-        arming_frame = nullptr;
-        in_framework = in_framework - 1;
-    }
     if (current_context == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
                        "The exception context for this program has not begun yet.",
                        "exc_frame_next_stage_");
     }
-    require_frame("exc_frame_next_stage_");
-    ExceptionFrame *frame = main_context.top_frame;
-    frame->stage += 1;
-    if (frame->stage == EXC_STAGE_CATCH) {
-        const Exception *held = frame->held_exception;
-        bool offer = frame->uncaught && held != nullptr && held->type != nullptr &&
-                     held->type != &AssertionException;
-        if (!offer) frame->stage += 1;
-    }
-    if (frame->stage <= EXC_STAGE_FINALLY) {
-        leave_framework();
-        return 1;
-    }
-    if (frame == &root_frame) {
-        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+    if (exc_main_context_.top_frame != frame) {
+        /* An inner block was left by return, break or goto: its frame is still on top. */
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "There are too many exception frames. Probably some try{...} block was "
+                       "exited through 'return' or 'break'.",
                        "exc_frame_next_stage_");
     }
     if (frame->held_exception != nullptr && !frame->uncaught) {
@@ -838,10 +847,25 @@ int exc_frame_next_stage_(void) {
     }
     Exception *pending = frame->held_exception;
     frame->held_exception = nullptr;
-    main_context.top_frame = frame->outer;
+    exc_main_context_.top_frame = frame->outer;
     if (pending != nullptr) propagate(pending, false, nullptr);
     leave_framework();
     return 0;
+}
+
+int exc_frame_next_stage_(void) {
+    if (current_context == nullptr) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError,
+                       "The exception context for this program has not begun yet.",
+                       "exc_frame_next_stage_");
+    }
+    require_frame("exc_frame_next_stage_");
+    ExceptionFrame *frame = exc_main_context_.top_frame;
+    if (frame == &root_frame) {
+        EXC_FATAL_HERE(ExceptionSystemFatalError, "The exception context has an invalid frame.",
+                       "exc_frame_next_stage_");
+    }
+    return exc_frame_advance_(frame);
 }
 
 int exc_frame_get_stage_(const char *file, int line, const char *function) {
@@ -852,9 +876,8 @@ int exc_frame_get_stage_(const char *file, int line, const char *function) {
                             file, line, function, errno);
     }
     require_frame("exc_frame_get_stage_");
-    return main_context.top_frame->stage;
+    return exc_main_context_.top_frame->stage;
 }
-
 int exc_frame_catch_(const ExceptionType *type, const char *file, int line,
                      const char *function) {
     if (current_context == nullptr) {
@@ -864,7 +887,7 @@ int exc_frame_catch_(const ExceptionType *type, const char *file, int line,
                             file, line, function, errno);
     }
     require_frame("exc_frame_catch_");
-    ExceptionFrame *frame = main_context.top_frame;
+    ExceptionFrame *frame = exc_main_context_.top_frame;
     if (frame->stage != EXC_STAGE_CATCH) return 0;
     if (type == nullptr) {
         library_fatal_error(&NullPointerException, "EXC_CATCH: A NULL argument was passed.", file,
@@ -895,7 +918,7 @@ void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
                             file, line, function, errno);
     }
     require_frame("exc_frame_repeat_");
-    ExceptionFrame *frame = main_context.top_frame;
+    ExceptionFrame *frame = exc_main_context_.top_frame;
     if (frame == &root_frame) {
         library_fatal_error(&ExceptionSystemFatalError,
                             stage == 0 ? "EXC_REACQUIRE: There is no EXC_WITH block to reacquire."

@@ -67,12 +67,10 @@ typedef struct ExceptionFrame {
     Exception *held_exception;
     int32_t retry_count;
     int32_t reacquire_count;
-    /*
-     * Saved without the signal mask: a throw leaves the mask as it is, and a
-     * signal's delivery restores the mask of the code it interrupted, so the
-     * signal is unblocked again when the block resumes.
-     */
-    jmp_buf resume_point;
+    /* Where the block resumes; with saves_signal_mask also the mask at entry. */
+    sigjmp_buf resume_point;
+    /* 1: resuming restores the mask saved at entry; 0: a mask-free block. */
+    int32_t saves_signal_mask;
 } ExceptionFrame;
 
 typedef struct SignalMapping {
@@ -140,6 +138,12 @@ const SignalMapping *exc_context_get_signal_mappings(void);
  * halfway, such as a heap allocation or opening a file: a signal that arrives
  * in between is delivered by exc_defer_signals_end, as if it had arrived
  * there. Pairs may nest. A throw between them ends the deferral.
+ *
+ * Hold signals back like this around every stdio call that a mapped signal
+ * may interrupt: a signal that lands in the middle of printf or fflush leaves
+ * the stream half updated, and whatever prints or flushes next (a catch
+ * clause, or the framework flushing standard output as it ends the process
+ * after an uncaught exception) may then write a line twice or tear it.
  */
 void exc_defer_signals_begin(void);
 void exc_defer_signals_end(void);
@@ -168,37 +172,118 @@ int exc_frame_catch_(const ExceptionType *type, const char *file, int line, cons
 void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
                        const char *function);
 
+/* The one context; its top frame is null exactly while it is not begun. */
+extern ExceptionContext exc_main_context_;
+
+#ifdef __cplusplus
+[[noreturn]]
+#else
+_Noreturn
+#endif
+void exc_frame_enter_failed_(int first_stage, const char *file, int line, const char *function);
+int exc_frame_leave_(ExceptionFrame *frame);
+
+/* Keeps the compiler from moving memory accesses across this point, so a
+ * signal handler sees the frame exactly as the code before it left it. */
+#define EXC_SIGNAL_FENCE_() __atomic_signal_fence(__ATOMIC_SEQ_CST)
+
+/*
+ * Pushes a block's frame right after its resume point was saved, so a
+ * signal finds either the outer block on top or this one ready to resume.
+ */
+static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int saves_mask,
+                                    const char *file, int line, const char *function) {
+    ExceptionFrame *outer = exc_main_context_.top_frame;
+    if (__builtin_expect(outer == 0, 0)) exc_frame_enter_failed_(first_stage, file, line, function);
+    frame->outer = outer;
+    frame->stage = first_stage;
+    frame->uncaught = 0;
+    frame->held_exception = 0;
+    frame->retry_count = 0;
+    frame->reacquire_count = 0;
+    frame->saves_signal_mask = saves_mask;
+    EXC_SIGNAL_FENCE_();
+    exc_main_context_.top_frame = frame;
+    EXC_SIGNAL_FENCE_();
+}
+
+/*
+ * The stage advance of the block's own frame. The new stage is stored
+ * before any clause runs: a throw or a signal resumes the block from the
+ * stored one. A clean block leaves without a call; one that holds an
+ * exception leaves through exc_frame_leave_.
+ */
+static inline int exc_frame_advance_(ExceptionFrame *frame) {
+    frame->stage += 1;
+    if (frame->stage == EXC_STAGE_CATCH) {
+        const Exception *held = frame->held_exception;
+        if (!(frame->uncaught && held != 0 && held->type != 0 &&
+              held->type != &AssertionException)) {
+            frame->stage = EXC_STAGE_FINALLY;
+        }
+    }
+    if (frame->stage <= EXC_STAGE_FINALLY) {
+        EXC_SIGNAL_FENCE_();
+        return 1;
+    }
+    if (__builtin_expect(frame->held_exception != 0 || exc_main_context_.top_frame != frame, 0)) {
+        return exc_frame_leave_(frame);
+    }
+    exc_main_context_.top_frame = frame->outer;
+    EXC_SIGNAL_FENCE_();
+    return 0;
+}
+
+/*
+ * How a block saves its resume point: with the signal mask (the default),
+ * or without it where the translation unit defined EXC_NO_SIGNAL_MASK.
+ * A default block restores the mask it was entered with whenever it
+ * resumes, whatever the body did to it; a mask-free block skips the two
+ * system calls that costs, and only a signal delivered to it puts back the
+ * mask of the code the signal interrupted.
+ */
+#ifdef EXC_NO_SIGNAL_MASK
+#define EXC_SAVE_RESUME_POINT_(frame) _setjmp((frame).resume_point)
+#define EXC_SAVES_MASK_ 0
+#else
+#define EXC_SAVE_RESUME_POINT_(frame) sigsetjmp((frame).resume_point, 1)
+#define EXC_SAVES_MASK_ 1
+#endif
+
 /*
  * EXC_BLOCK_(first) expands to:
- *   a switch whose init-statement holds the block's frame (on the stack)
- *   and pushes it, and whose whole controlling expression is _setjmp on the
- *   frame's resume point (a form the language allows for the call); a
- *   delivered exception or a repeat resumes there. Entering a block makes
- *   no system call;
- *   the stage loop: each pass advances the stage and runs at most one of the
- *   body (stage Ready), the first catch clause that takes the exception, or
- *   the finally clause.
+ *   a switch whose init-statement holds the block's frame (on the stack) and
+ *   whose whole controlling expression saves the resume point (a form the
+ *   language allows for the call). The first return (case 0) pushes the
+ *   frame; a delivered exception or a repeat returns again and enters at
+ *   `default`, skipping the push;
+ *   the stage loop: each pass advances the frame's stage and runs at most one
+ *   of the body (stage Ready, which the body guard moves on to Try), the
+ *   first catch clause that takes the exception, or the finally clause.
  * The body follows the macro; EXC_CATCH and EXC_FINALLY chain on as else-if.
+ * A clean block makes no call but the one that saves its resume point.
  */
-#define EXC_BLOCK_(first_stage)                                                               \
-    switch ([[maybe_unused]] ExceptionFrame exc_frame_,                                       \
-            *exc_frame_pushed_ =                                                              \
-                exc_frame_first_stage_(&exc_frame_, (first_stage), __FILE__, __LINE__, __func__); \
-            _setjmp(exc_frame_.resume_point))                                                 \
-    default:                                                                                  \
-        while (exc_frame_next_stage_())                                                       \
-            if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_READY &&      \
-                exc_frame_next_stage_())
+#define EXC_BLOCK_(first_stage)                                                              \
+    switch (ExceptionFrame exc_frame_; EXC_SAVE_RESUME_POINT_(exc_frame_))                   \
+    case 0:                                                                                  \
+        if (exc_frame_enter_(&exc_frame_, (first_stage), EXC_SAVES_MASK_, __FILE__, __LINE__,  \
+                             __func__),                                                      \
+            0) {                                                                             \
+        } else                                                                               \
+        default:                                                                             \
+            while (exc_frame_advance_(&exc_frame_))                                          \
+                if (exc_frame_.stage == EXC_STAGE_READY && exc_frame_advance_(&exc_frame_))
 
 /* A try block: its body follows. */
 #define EXC_TRY EXC_BLOCK_(EXC_STAGE_ACQUIRE)
 
 /* A catch clause for Type and every type that extends it. */
-#define EXC_CATCH(Type) else if (exc_frame_catch_(&(Type), __FILE__, __LINE__, __func__))
+#define EXC_CATCH(Type)                     \
+    else if (exc_frame_.stage == EXC_STAGE_CATCH && \
+             exc_frame_catch_(&(Type), __FILE__, __LINE__, __func__))
 
 /* The finally clause: runs once, whatever happened in the block. */
-#define EXC_FINALLY \
-    else if (exc_frame_get_stage_(__FILE__, __LINE__, __func__) == EXC_STAGE_FINALLY)
+#define EXC_FINALLY else if (exc_frame_.stage == EXC_STAGE_FINALLY)
 
 /* Throws Type with a message, or with the type's default message when NULL. */
 #define EXC_THROW(Type, message) \
