@@ -189,7 +189,8 @@ int exc_frame_leave_(ExceptionFrame *frame);
 
 /*
  * Pushes a block's frame right after its resume point was saved, so a
- * signal finds either the outer block on top or this one ready to resume.
+ * signal finds either the outer block on top or this one, complete and
+ * ready to resume.
  */
 static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int saves_mask,
                                     const char *file, int line, const char *function) {
@@ -204,33 +205,32 @@ static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int 
     frame->saves_signal_mask = saves_mask;
     EXC_SIGNAL_FENCE_();
     exc_main_context_.top_frame = frame;
-    EXC_SIGNAL_FENCE_();
 }
 
 /*
- * The stage advance of the block's own frame. The new stage is stored
- * before any clause runs: a throw or a signal resumes the block from the
- * stored one. A clean block leaves without a call; one that holds an
- * exception leaves through exc_frame_leave_.
+ * Advances the block's own frame to its next stage and returns it, or
+ * returns 0 when the block is over (its frame popped). Called where no
+ * clause is running: the block's loop puts a fence before it and one after
+ * the stage it gives when a clause follows, so the stored stage always
+ * tells a throw or a signal where the block stands, and the compiler can
+ * still fold the steps between two clauses. A clean block leaves without a
+ * call; one that holds an exception leaves through exc_frame_leave_.
  */
 static inline int exc_frame_advance_(ExceptionFrame *frame) {
-    frame->stage += 1;
-    if (frame->stage == EXC_STAGE_CATCH) {
-        const Exception *held = frame->held_exception;
-        if (!(frame->uncaught && held != 0 && held->type != 0 &&
-              held->type != &AssertionException)) {
-            frame->stage = EXC_STAGE_FINALLY;
-        }
+    int stage = frame->stage + 1;
+    if (stage == EXC_STAGE_CATCH &&
+        !(__builtin_expect(frame->uncaught, 0) && frame->held_exception != 0 &&
+          frame->held_exception->type != 0 && frame->held_exception->type != &AssertionException)) {
+        stage = EXC_STAGE_FINALLY;
     }
-    if (frame->stage <= EXC_STAGE_FINALLY) {
-        EXC_SIGNAL_FENCE_();
-        return 1;
+    if (stage <= EXC_STAGE_FINALLY) {
+        frame->stage = stage;
+        return stage;
     }
     if (__builtin_expect(frame->held_exception != 0 || exc_main_context_.top_frame != frame, 0)) {
         return exc_frame_leave_(frame);
     }
     exc_main_context_.top_frame = frame->outer;
-    EXC_SIGNAL_FENCE_();
     return 0;
 }
 
@@ -251,39 +251,48 @@ static inline int exc_frame_advance_(ExceptionFrame *frame) {
 #endif
 
 /*
- * EXC_BLOCK_(first) expands to:
+ * EXC_TRY expands to:
  *   a switch whose init-statement holds the block's frame (on the stack) and
  *   whose whole controlling expression saves the resume point (a form the
- *   language allows for the call). The first return (case 0) pushes the
- *   frame; a delivered exception or a repeat returns again and enters at
- *   `default`, skipping the push;
- *   the stage loop: each pass advances the frame's stage and runs at most one
- *   of the body (stage Ready, which the body guard moves on to Try), the
- *   first catch clause that takes the exception, or the finally clause.
+ *   language allows for the call);
+ *   on the first return (case 0): push the frame, already in stage Try (the
+ *   stages Acquire and Ready have nothing to do in a try block), and go
+ *   straight to the body;
+ *   on a later return (a delivered exception or a retry), `default`: the
+ *   stage loop, whose passes each advance the frame's stage into exc_stage_
+ *   and run at most one of the body (stage Ready, which the body guard moves
+ *   on to Try), the first catch clause that takes the exception, or the
+ *   finally clause. The first return joins the loop when the body ends.
  * The body follows the macro; EXC_CATCH and EXC_FINALLY chain on as else-if.
+ * exc_stage_ is set afresh at the head of every pass, so no jump back into
+ * the block finds it stale. The body's label is made unique by __COUNTER__.
  * A clean block makes no call but the one that saves its resume point.
  */
-#define EXC_BLOCK_(first_stage)                                                              \
+#define EXC_CONCAT_(a, b) a##b
+#define EXC_BODY_LABEL_(n) EXC_CONCAT_(exc_body_, n)
+#define EXC_TRY EXC_TRY_(EXC_BODY_LABEL_(__COUNTER__))
+#define EXC_TRY_(body_label)                                                                 \
     switch (ExceptionFrame exc_frame_; EXC_SAVE_RESUME_POINT_(exc_frame_))                   \
     case 0:                                                                                  \
-        if (exc_frame_enter_(&exc_frame_, (first_stage), EXC_SAVES_MASK_, __FILE__, __LINE__,  \
+        if (exc_frame_enter_(&exc_frame_, EXC_STAGE_TRY, EXC_SAVES_MASK_, __FILE__, __LINE__,  \
                              __func__),                                                      \
-            0) {                                                                             \
-        } else                                                                               \
+            EXC_SIGNAL_FENCE_(), 1)                                                          \
+            goto body_label;                                                                 \
+        else                                                                                 \
         default:                                                                             \
-            while (exc_frame_advance_(&exc_frame_))                                          \
-                if (exc_frame_.stage == EXC_STAGE_READY && exc_frame_advance_(&exc_frame_))
-
-/* A try block: its body follows. */
-#define EXC_TRY EXC_BLOCK_(EXC_STAGE_ACQUIRE)
+            for (int exc_stage_;                                                             \
+                 (exc_stage_ = (EXC_SIGNAL_FENCE_(), exc_frame_advance_(&exc_frame_))) != 0;) \
+                if (exc_stage_ == EXC_STAGE_READY && exc_frame_advance_(&exc_frame_) &&      \
+                    (EXC_SIGNAL_FENCE_(), 1))                                                \
+                body_label:
 
 /* A catch clause for Type and every type that extends it. */
 #define EXC_CATCH(Type)                     \
-    else if (exc_frame_.stage == EXC_STAGE_CATCH && \
+    else if (exc_stage_ == EXC_STAGE_CATCH && \
              exc_frame_catch_(&(Type), __FILE__, __LINE__, __func__))
 
 /* The finally clause: runs once, whatever happened in the block. */
-#define EXC_FINALLY else if (exc_frame_.stage == EXC_STAGE_FINALLY)
+#define EXC_FINALLY else if (exc_stage_ == EXC_STAGE_FINALLY && (EXC_SIGNAL_FENCE_(), 1))
 
 /* Throws Type with a message, or with the type's default message when NULL. */
 #define EXC_THROW(Type, message) \
