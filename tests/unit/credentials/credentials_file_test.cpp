@@ -441,13 +441,19 @@ TEST_F(CredentialsFileTest, UnreadableSourceRemovesTheTemporaryFile) {
 /*
  * A write that fails midway: a child process may not make files larger than
  * a few hundred bytes, so the copy of a larger file fails part way through.
+ * The file is named through a link in another directory: the temporary file
+ * made next to the file it leads to is gone too.
  */
 TEST_F(CredentialsFileTest, FailedWriteKeepsTheOriginalByteForByte) {
     std::string original;
     for (int line = 0; line < 60; ++line) {
         original += std::to_string(line) + std::string(150, 'c') + "\n";
     }
-    std::string path = Write("creds", original);
+    std::string target = Write("creds", original);
+    const std::string link_directory = directory_ + "/links";
+    ASSERT_EQ(mkdir(link_directory.c_str(), 0700), 0);
+    std::string path = link_directory + "/creds";
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
 
     int output[2];
     ASSERT_EQ(pipe(output), 0);
@@ -485,11 +491,14 @@ TEST_F(CredentialsFileTest, FailedWriteKeepsTheOriginalByteForByte) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 type, 2 cause, 4 depth, 8 descriptors";
     EXPECT_EQ(printed.rfind("1. UpdateIniFile: (InputOutputException)write failed (File too large): " +
-                                path + ".",
+                                target + ".",
                             0),
               0u)
         << printed;
-    ExpectOnly(path, original);
+    EXPECT_EQ(Contents(target), original);
+    EXPECT_EQ(Entries(directory_), (std::set<std::string>{"creds", "links"}));
+    EXPECT_EQ(Entries(link_directory), std::set<std::string>{"creds"});
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
 }
 
 }  // namespace
