@@ -309,9 +309,11 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
         exc_defer_signals_begin();
         temporary_fd = mkstemp(temporary_name);
+        int mkstemp_errno = errno;
         temporary_exists = (temporary_fd >= 0);
         exc_defer_signals_end();
         if (temporary_fd < 0) {
+            errno = mkstemp_errno;
             EXC_THROW(FileOpenException, temporary_name);
         }
         exc_defer_signals_begin();

@@ -77,7 +77,9 @@ then runs like a case file (--expand prints it instead). Its sections:
 
 Case ROW x FAULT is named fault_ROW_FAULT. Any line of a row may start with
 "[FAULT ...] ": it then counts for the listed faults only, as in
-"[close] exit 2" or "[error hang] Subscription status: Success".
+"[close] exit 2" or "[error hang] Subscription status: Success". Line
+numbers in the failures of such a case are those of the case built
+(--expand prints it).
 """
 
 import argparse
