@@ -79,10 +79,22 @@ int32_t SubscrAllBroadcasts();
 void UnsubscrAllInfObj();
 /* Clears every event type of the list and releases the list. */
 void UnsubscrAllBroadcasts();
-/* Reads broadcasts until "BN1" arrives or a read fails; the last read's status. */
+/*
+ * Reads broadcasts until "BN1" arrives or a read fails. Returns the last
+ * read's status: 0 or more when "BN1" arrived with its network status,
+ * negative when a read failed, and kPollNoNetworkStatus when "BN1" arrived
+ * too short to hold one (polling ends, but the check did not get its answer).
+ */
 int32_t PollBroadcasts();
-/* Prints the broadcasts of one delivered buffer; 1 when it held "BN1". */
+/*
+ * Prints the broadcasts of one delivered buffer: 1 when it held "BN1" with its
+ * network status, -1 when it held a "BN1" too short for one, else 0.
+ */
 int32_t ShowBroadcasts(const char *buffer, uint32_t delivered);
+
+/* PollBroadcasts' result for a "BN1" without network status: negative, so the
+ * run counts it as a failed poll, and no status the library or gateway answers. */
+constexpr int32_t kPollNoNetworkStatus = INT32_MIN;
 
 /* Size of the broadcast buffer that every poll delivers into. */
 constexpr uint32_t kBroadcastBufferSize = 64000;

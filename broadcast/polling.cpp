@@ -1,7 +1,8 @@
 /*
  * polling.cpp - waiting for broadcasts: reads event code 999 into one fixed
  * 64000-byte buffer, prints the name of every broadcast delivered, and stops
- * when the network-status broadcast "BN1" arrives or a read fails. Between
+ * when the network-status broadcast "BN1" arrives (with its status or too
+ * short to hold one) or a read fails. Between
  * two reads that brought no "BN1" the program pauses; a signal (turned into
  * an exception by the framework) is the way to end that wait from outside.
  */
@@ -56,7 +57,7 @@ int32_t ShowBroadcasts(const char *buffer, uint32_t delivered) {
         FormatBroadcastName(item.id, name);
         Print("Broadcast received : %s\n", name);
         if (strcmp(name, "BN1") == 0) {
-            return ShowNetworkStatus(item) ? 1 : 0;
+            return ShowNetworkStatus(item) ? 1 : -1;
         }
     }
 }
@@ -70,9 +71,11 @@ int32_t PollBroadcasts() {
         uint32_t length = kBroadcastBufferSize;
         status = gwapi_read_event_ext_ex(hSession, GWAPI_EVENT_BROADCASTS, buffer, &length, 0, 1);
         if (status >= 0) {
-            if (ShowBroadcasts(buffer, length) != 0) {
+            int32_t shown = ShowBroadcasts(buffer, length);
+            if (shown != 0) {
+                /* BN1 arrived: polling ends, a failure if it brought no status. */
                 Print("Exiting now...\n");
-                return status;
+                return shown > 0 ? status : kPollNoNetworkStatus;
             }
         } else if (status != GWAPI_NO_BROADCASTS) {
             Print("gwapi_read_event_ext_ex : PollBroadcasts: status=%d\n", status);

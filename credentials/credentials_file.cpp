@@ -11,13 +11,16 @@
  * Reading fills a copy of the record and commits it only once all four lines
  * were accepted, so a refused file never leaves a half-filled record.
  * Replacing writes the new content to a temporary file next to the original,
- * checks every write, syncs it, and renames it over the original in one step:
- * the original is either untouched or completely replaced.
+ * checks every write, gives it the original's owner and mode, syncs it, and
+ * renames it over the original in one step: the original is either untouched
+ * or completely replaced. A symbolic link is followed, and the file it leads
+ * to is the original, so the link stays a link.
  */
 #include "credentials/credentials.h"
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,33 +46,39 @@ const CredentialsField kCredentialsFields[] = {
 };
 
 /*
- * The longest accepted line of a field. One character less than the field
- * holds: such a line and its newline still fit one read of the field's width,
- * and the same limit applies to a last line that has no newline.
+ * The longest accepted text of a field's line. A line and its newline must
+ * fit one read of the field's width, so such a line holds two characters less
+ * than the field; a last line without a newline may fill the field to its
+ * terminator.
  */
-size_t LineLimit(size_t field_size) { return field_size - 2; }
+size_t LineLimit(size_t field_size, bool ends_with_newline) {
+    return ends_with_newline ? field_size - 2 : field_size - 1;
+}
 
 enum LineResult { kLineRead, kEndOfFile, kLineTooLong, kLineHasNul, kLineReadFailed };
 
 /*
- * Reads one whole line into buffer (room for max_length characters and the
- * terminator), without its newline. A last line without a newline counts as a
- * line; nothing at all before the end of the file is kEndOfFile.
+ * Reads one whole line of a field of field_size bytes into buffer (room for
+ * field_size characters and the terminator), without its line end: a
+ * newline, or a carriage return and a newline, as a file edited on another
+ * system has them; a carriage return that ends the last line goes too. A last
+ * line without a newline counts as a line; nothing at all before the end of
+ * the file is kEndOfFile. *limit is the longest text this line could hold.
  */
-LineResult ReadWholeLine(FILE *file, char *buffer, size_t max_length) {
+LineResult ReadWholeLine(FILE *file, char *buffer, size_t field_size, size_t *limit) {
     size_t length = 0;
     int c;
-    while ((c = getc(file)) != EOF) {
-        if (c == '\n') {
-            break;
-        }
+    int last = EOF;
+    /* The whole line is read, so that how it ends decides its limit. */
+    while ((c = getc(file)) != EOF && c != '\n') {
         if (c == '\0') {
             return kLineHasNul;
         }
-        if (length == max_length) {
-            return kLineTooLong;
+        if (length < field_size) {
+            buffer[length] = static_cast<char>(c);
         }
-        buffer[length++] = static_cast<char>(c);
+        ++length;
+        last = c;
     }
     if (c == EOF) {
         if (ferror(file)) {
@@ -78,6 +87,13 @@ LineResult ReadWholeLine(FILE *file, char *buffer, size_t max_length) {
         if (length == 0) {
             return kEndOfFile;
         }
+    }
+    if (last == '\r') {
+        --length;
+    }
+    *limit = LineLimit(field_size, c == '\n');
+    if (length > *limit) {
+        return kLineTooLong;
     }
     buffer[length] = '\0';
     return kLineRead;
@@ -118,6 +134,44 @@ void IoErrorMessage(char *message, size_t size, const char *what, const char *na
     int saved_errno = errno;
     snprintf(message, size, "%s failed (%s): %s", what, strerror(saved_errno), name);
     errno = saved_errno;
+}
+
+/* True when the next read of source finds the end of the file. */
+bool AtEndOfFile(FILE *source) {
+    int c = getc(source);
+    if (c == EOF) {
+        return !ferror(source);
+    }
+    ungetc(c, source);
+    return false;
+}
+
+/*
+ * The file a path names, with every symbolic link followed, into target
+ * (PATH_MAX bytes). Replacing that file, not the link, keeps the link and
+ * what it points at in step. False when the path leads to no file.
+ */
+bool ResolveTarget(const char *path, char *target) {
+    /* realpath may use the heap: a signal waits until it is done. */
+    exc_defer_signals_begin();
+    bool resolved = realpath(path, target) != nullptr;
+    exc_defer_signals_end();
+    return resolved;
+}
+
+/*
+ * Gives the new file the old one's owner, group and mode. The owner goes
+ * first, since changing it clears the set-ID bits that the mode then sets.
+ * A process that may not give a file away keeps it, and still gives it the
+ * old group when it is a member; the mode is always kept. Returns fchmod's
+ * result.
+ */
+int KeepOwnerAndMode(int fd, const struct stat &original) {
+    if (fchown(fd, original.st_uid, original.st_gid) != 0 &&
+        fchown(fd, static_cast<uid_t>(-1), original.st_gid) != 0) {
+        /* Neither: the file stays ours, with our group. */
+    }
+    return fchmod(fd, original.st_mode & 07777);
 }
 
 /*
@@ -175,9 +229,9 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         int line_number = 0;
         for (const CredentialsField &field : kCredentialsFields) {
             ++line_number;
-            char line[sizeof(LoginRecord::user_name)];
-            size_t limit = LineLimit(field.size);
-            switch (ReadWholeLine(file, line, limit)) {
+            char line[sizeof(LoginRecord::user_name) + 1];
+            size_t limit = 0;
+            switch (ReadWholeLine(file, line, field.size, &limit)) {
             case kLineRead:
                 memcpy(reinterpret_cast<char *>(&filled) + field.offset, line, strlen(line) + 1);
                 break;
@@ -226,29 +280,41 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
     /* Set before the file exists, so it is stable when the finally clause reads it. */
     char temporary_name[PATH_MAX];
     temporary_name[0] = '\0';
-    volatile int temporary_errno = ENAMETOOLONG;
 
     ++depth;
     EXC_TRY {
-        /* Made inside the block, so that its finally clause removes it whatever comes. */
-        if (path != nullptr &&
-            MakeTemporaryTemplate(temporary_name, sizeof temporary_name, path)) {
-            exc_defer_signals_begin();
-            temporary_fd = mkstemp(temporary_name);
-            temporary_errno = errno;
-            temporary_exists = (temporary_fd >= 0);
-            exc_defer_signals_end();
-        }
         if (path == nullptr || text == nullptr) {
             EXC_THROW(IllegalArgumentException, "UpdateIniFile needs a path and a text.");
         }
-        OpenFile(&source, path, "r");
+        /* A link is followed: its target is replaced, in the target's own directory. */
+        char target_path[PATH_MAX];
+        if (!ResolveTarget(path, target_path)) {
+            EXC_THROW(FileOpenException, path);
+        }
+        OpenFile(&source, target_path, "r");
         if (source == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
+        char message[128];
+        struct stat original;
+        if (fstat(fileno(source), &original) != 0) {
+            IoErrorMessage(message, sizeof message, "stat", path);
+            EXC_THROW(InputOutputException, message);
+        }
+
+        /* Made inside the block, so that its finally clause removes it whatever comes. */
+        if (!MakeTemporaryTemplate(temporary_name, sizeof temporary_name, target_path)) {
+            errno = ENAMETOOLONG;
+            EXC_THROW(FileOpenException, path);
+        }
+        exc_defer_signals_begin();
+        temporary_fd = mkstemp(temporary_name);
+        int mkstemp_errno = errno;
+        temporary_exists = (temporary_fd >= 0);
+        exc_defer_signals_end();
         if (temporary_fd < 0) {
-            errno = temporary_errno;
-            EXC_THROW(FileOpenException, temporary_name[0] != '\0' ? temporary_name : path);
+            errno = mkstemp_errno;
+            EXC_THROW(FileOpenException, temporary_name);
         }
         exc_defer_signals_begin();
         OpenDescriptor(&target, temporary_fd, "w");
@@ -260,7 +326,6 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             EXC_THROW(FileOpenException, temporary_name);
         }
 
-        char message[128];
         char piece[kPieceCapacity + 1];
         ptrdiff_t length = 1;
         bool last_line_open = false; /* the last piece copied has no newline */
@@ -283,10 +348,11 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
 
         /*
-         * Past the end of a file whose last line has no newline, the text
-         * starts a line of its own instead of being glued to that line.
+         * After a last line without a newline, the text starts a line of its
+         * own instead of being glued to that line.
          */
-        if (length == 0 && last_line_open && fputc('\n', target) == EOF) {
+        bool source_ended = (length == 0) || (last_line_open && AtEndOfFile(source));
+        if (last_line_open && source_ended && fputc('\n', target) == EOF) {
             IoErrorMessage(message, sizeof message, "write", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
@@ -316,6 +382,10 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             IoErrorMessage(message, sizeof message, "write", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
+        if (KeepOwnerAndMode(fileno(target), original) != 0) {
+            IoErrorMessage(message, sizeof message, "chmod", temporary_name);
+            EXC_THROW(InputOutputException, message);
+        }
         if (fsync(fileno(target)) != 0) {
             IoErrorMessage(message, sizeof message, "sync", temporary_name);
             EXC_THROW(InputOutputException, message);
@@ -327,12 +397,12 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
         CloseFile(&source);
 
-        if (rename(temporary_name, path) != 0) {
+        if (rename(temporary_name, target_path) != 0) {
             IoErrorMessage(message, sizeof message, "rename", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
         temporary_exists = false;
-        SyncDirectoryOf(path);
+        SyncDirectoryOf(target_path);
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         Print("%d. UpdateIniFile: (%s)%s\n", depth, e->type_name, e->message);

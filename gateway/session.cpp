@@ -161,9 +161,13 @@ void GatewayLogin(LoginRecord *record) {
                           record->password, sizeof record->password);
             CopyTextField(password_message.new_password, sizeof password_message.new_password,
                           new_password, sizeof new_password);
-            /* The change's outcome is not examined: the login stays failed. */
-            gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
+            /* The login stays failed either way; a refused change is said at
+             * once, so the generated password is not taken as the one in force. */
+            int32_t change_status = gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
             Print("New password generated: %s\n", new_password);
+            if (change_status < 0) {
+                Print("Set new password failed. Completion status = %d\n", change_status);
+            }
         } else if (completion_status < 0) {
             CheckError(completion_status, status_word);
         } else {

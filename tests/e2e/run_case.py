@@ -3,6 +3,8 @@
 
 Usage:
     run_case.py --gwcheck PATH --gwsim PATH [--show] CASE_FILE
+    run_case.py --gwcheck PATH --gwsim PATH [--show] --row ROW --fault FAULT TABLE
+    run_case.py --expand --row ROW --fault FAULT TABLE
 
 The runner starts gwsim with the case's scenario on a free loopback port
 (--listen 127.0.0.1:0 --port-file F --journal J), runs gwcheck once per
@@ -51,6 +53,33 @@ gwsim's address, {port_le} for the port as 4 little-endian bytes in hex,
 {unused_port} for a loopback port that the runner holds bound without
 listening (a connection to it is refused), and {name} for a variable
 captured by an earlier run.
+
+A fault table (tests/e2e/cases/NAME.table) crosses networked calls with
+faults: every row with every fault is one case, which the runner builds and
+then runs like a case file (--expand prints it instead). Its sections:
+
+    ### scenario               the scenario every case starts from
+    ### run                    the one run: args, timeout, ... and "stdout"
+                               followed by the account of a run without fault
+    ### fault NAME             one fault (one or more):
+    toml action = "close"        the line it adds to the [[faults]] entry
+    env NAME=VALUE               optional, repeatable: added to the run
+    status -9004                 {status} in a row: the status the call gets
+    text Connection lost.        {text} in a row: that status's text
+    ### row NAME               one networked call (one or more):
+    call gwapi_get_info_ex 2     the call, and the argument the fault matches
+    after Retrieve facility type.  the account is printed up to this line of
+                                 the fault-free account, then the row's lines
+    exit 2                       the expected exit status
+    journal count CALL N         a journal check, as in a case file
+    stdout                       the lines after the shared part, to the
+                                 next section
+
+Case ROW x FAULT is named fault_ROW_FAULT. Any line of a row may start with
+"[FAULT ...] ": it then counts for the listed faults only, as in
+"[close] exit 2" or "[error hang] Subscription status: Success". Line
+numbers in the failures of such a case are those of the case built
+(--expand prints it).
 """
 
 import argparse
@@ -81,16 +110,26 @@ class Failure(Exception):
     """The case ran and did not pass."""
 
 
-def parse_case(path):
-    """Splits a case file into its scenario, runs and journal checks."""
-    with open(path, encoding="utf-8") as f:
-        lines = f.read().split("\n")
+def split_sections(text):
+    """[(name, line number, body lines)] for every "### NAME" section."""
     sections = []
-    for number, line in enumerate(lines, 1):
+    for number, line in enumerate(text.split("\n"), 1):
         if line.startswith("### "):
             sections.append((line[4:].strip(), number, []))
         elif sections:
             sections[-1][2].append(line)
+    return sections
+
+
+def parse_case(path):
+    """Reads a case file: its scenario, runs and journal checks."""
+    with open(path, encoding="utf-8") as f:
+        return parse_case_text(f.read())
+
+
+def parse_case_text(text):
+    """Splits a case into its scenario, runs and journal checks."""
+    sections = split_sections(text)
     case = {"scenario": None, "runs": [], "journal": []}
     for name, number, body in sections:
         if name == "scenario":
@@ -197,6 +236,114 @@ def parse_journal_check(line, number):
         return [kind, words[1], int(words[2]), json.loads(words[3])]
     except ValueError as error:
         raise CaseError(f"line {number}: {error}")
+
+
+def parse_table(path):
+    """Reads a fault table: its scenario, run, faults and rows."""
+    with open(path, encoding="utf-8") as f:
+        sections = split_sections(f.read())
+    table = {"scenario": None, "run": None, "faults": {}, "rows": {}}
+    for name, number, body in sections:
+        kind, _, label = name.partition(" ")
+        label = label.strip()
+        if kind in ("scenario", "run") and not label and table[kind] is None:
+            table[kind] = body
+        elif kind == "fault" and label and label not in table["faults"]:
+            table["faults"][label] = parse_table_fault(body, number)
+        elif kind == "row" and label and label not in table["rows"]:
+            table["rows"][label] = (number, body)
+        else:
+            raise CaseError(f"line {number}: unexpected or repeated section '{name}'")
+    if table["scenario"] is None or table["run"] is None:
+        raise CaseError("a table needs a scenario and a run section")
+    if "stdout" not in table["run"]:
+        raise CaseError("the table's run has no stdout")
+    return table
+
+
+def parse_table_fault(body, first_line):
+    fault = {"toml": None, "env": [], "status": None, "text": None}
+    for offset, line in enumerate(body, 1):
+        words = line.split(None, 1)
+        if not words or words[0].startswith("#"):
+            continue
+        key, value = words[0], (words[1].strip() if len(words) > 1 else "")
+        if key == "env":
+            fault["env"].append(value)
+        elif key in fault and fault[key] is None and value:
+            fault[key] = value
+        else:
+            raise CaseError(f"line {first_line + offset}: unexpected fault line '{line}'")
+    missing = [key for key in ("toml", "status", "text") if fault[key] is None]
+    if missing:
+        raise CaseError(f"line {first_line}: the fault has no {', '.join(missing)}")
+    return fault
+
+
+def lines_for_fault(lines, fault, faults, first_line):
+    """The lines that count for one fault, without their "[FAULT ...] " marks."""
+    kept = []
+    for offset, line in enumerate(lines, 1):
+        if line.startswith("["):
+            names, sep, rest = line[1:].partition("] ")
+            if not sep or not names.split() or any(n not in faults for n in names.split()):
+                raise CaseError(f"line {first_line + offset}: bad fault mark in '{line}'")
+            if fault in names.split():
+                kept.append(rest)
+        else:
+            kept.append(line)
+    return kept
+
+
+def expand_table(table, row_name, fault_name):
+    """The text of the case that crosses one row with one fault."""
+    if row_name not in table["rows"]:
+        raise CaseError(f"no row '{row_name}'")
+    if fault_name not in table["faults"]:
+        raise CaseError(f"no fault '{fault_name}'")
+    fault = table["faults"][fault_name]
+    first_line, body = table["rows"][row_name]
+    lines = lines_for_fault(body, fault_name, table["faults"], first_line)
+    lines = [line.replace("{status}", fault["status"]).replace("{text}", fault["text"])
+             for line in lines]
+
+    call, after, exit_line, journal, stdout = None, None, None, [], None
+    for line in lines:
+        if stdout is not None:
+            stdout.append(line)
+            continue
+        words = line.split(None, 1)
+        if not words or words[0].startswith("#"):
+            continue
+        key, value = words[0], (words[1] if len(words) > 1 else "")
+        if key == "call" and call is None and 1 <= len(value.split()) <= 2:
+            call = value.split()
+        elif key == "after" and after is None:
+            after = value
+        elif key == "exit" and exit_line is None:
+            exit_line = line
+        elif key == "journal":
+            journal.append(value)
+        elif key == "stdout":
+            stdout = []
+        else:
+            raise CaseError(f"row {row_name}, fault {fault_name}: unexpected line '{line}'")
+    if call is None or after is None or exit_line is None:
+        raise CaseError(f"row {row_name}, fault {fault_name}: needs call, after and exit")
+
+    run = table["run"]
+    head, account = run[:run.index("stdout")], run[run.index("stdout") + 1:]
+    if after not in account:
+        raise CaseError(f"row {row_name}: '{after}' is not a line of the run's account")
+    shared = account[:account.index(after) + 1]
+
+    scenario = "\n".join(table["scenario"]).rstrip("\n")
+    faults = [f'call = "{call[0]}"'] + ([f"arg = {call[1]}"] if len(call) == 2 else [])
+    return "\n".join(
+        ["### scenario", scenario, "", "[[faults]]"] + faults + [fault["toml"], "",
+         "### run"] + [line for line in head if line.strip()]
+        + [f"env {env}" for env in fault["env"]] + [exit_line, "stdout"]
+        + shared + (stdout or []) + ["", "### journal"] + journal) + "\n"
 
 
 def substitute(text, variables):
@@ -453,8 +600,7 @@ def check_journal(journal_file, checks, variables):
         raise Failure("journal:\n  " + "\n  ".join(problems))
 
 
-def run_case(options):
-    case = parse_case(options.case)
+def run_case(options, case):
     with tempfile.TemporaryDirectory(prefix="gwcheck-e2e-") as workdir, \
             socket.socket(socket.AF_INET, socket.SOCK_STREAM) as unused:
         unused.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
@@ -475,20 +621,38 @@ def run_case(options):
 
 def main():
     parser = argparse.ArgumentParser(description="Runs one gwcheck end-to-end case.")
-    parser.add_argument("--gwcheck", required=True)
-    parser.add_argument("--gwsim", required=True)
+    parser.add_argument("--gwcheck")
+    parser.add_argument("--gwsim")
     parser.add_argument("--show", action="store_true", help="print what gwcheck printed")
-    parser.add_argument("case")
+    parser.add_argument("--row", help="the table row to run")
+    parser.add_argument("--fault", help="the table fault to run")
+    parser.add_argument("--expand", action="store_true",
+                        help="print the case a table row and fault make, run nothing")
+    parser.add_argument("case", help="a case file, or a fault table with --row and --fault")
     options = parser.parse_args()
+    name = options.case
     try:
-        run_case(options)
+        if options.row is None and options.fault is None and not options.expand:
+            case = parse_case(options.case)
+        elif options.row is None or options.fault is None:
+            raise CaseError("a table needs both --row and --fault")
+        else:
+            name = f"{options.case} [fault_{options.row}_{options.fault}]"
+            text = expand_table(parse_table(options.case), options.row, options.fault)
+            if options.expand:
+                print(text, end="")
+                return 0
+            case = parse_case_text(text)
+        if not (options.gwcheck and options.gwsim):
+            raise CaseError("running a case needs --gwcheck and --gwsim")
+        run_case(options, case)
     except CaseError as error:
-        print(f"{options.case}: {error}", file=sys.stderr)
+        print(f"{name}: {error}", file=sys.stderr)
         return 2
     except Failure as error:
-        print(f"{options.case}: FAILED\n{error}", file=sys.stderr)
+        print(f"{name}: FAILED\n{error}", file=sys.stderr)
         return 1
-    print(f"{options.case}: passed")
+    print(f"{name}: passed")
     return 0
 
 

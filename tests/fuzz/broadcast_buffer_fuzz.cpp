@@ -19,7 +19,8 @@ namespace {
 constexpr uint32_t kFirstItemOffset = 4;
 
 /* Walks the buffer; returns what printing it must return: 1 when the walk
- * meets "BN1" with a body that holds a network status. */
+ * meets "BN1" with a body that holds a network status, -1 when its body is
+ * too short for one. */
 int32_t WalkBuffer(const char *buffer, uint32_t limit) {
     uint32_t position = kFirstItemOffset;
     for (;;) {
@@ -53,7 +54,7 @@ int32_t WalkBuffer(const char *buffer, uint32_t limit) {
         char name[8];
         FormatBroadcastName(item.id, name);
         if (std::strcmp(name, "BN1") == 0) {
-            return item.body_length >= sizeof(int32_t) ? 1 : 0;
+            return item.body_length >= sizeof(int32_t) ? 1 : -1;
         }
     }
 }

@@ -6,7 +6,9 @@
  * ReadIniFile inside a try block. An independent reading of the same bytes
  * says what must happen: if one of the first four lines holds a NUL byte or
  * is longer than its field allows, the read fails and the record stays
- * exactly as it was; otherwise each line present replaces its field. In
+ * exactly as it was; otherwise each line present, without its line end (a
+ * newline, a carriage return before it, or a carriage return that ends the
+ * file), replaces its field. In
  * both cases the nesting depth comes back, the logged-in flag is untouched
  * and no descriptor stays open.
  */
@@ -42,7 +44,8 @@ LoginRecord FilledRecord() {
     return record;
 }
 
-/* The longest line each field takes, in file order. */
+/* The longest line each field takes with its newline, in file order; a last
+ * line without one may hold one character more. */
 constexpr size_t kLineLimits[4] = {30, 30, 14, 6};
 
 /*
@@ -62,7 +65,13 @@ bool ExpectedLines(const uint8_t *data, size_t size, std::string (&lines)[4], bo
             ++end;
         }
         std::string line(reinterpret_cast<const char *>(data + at), end - at);
-        if (line.size() > kLineLimits[i] || line.find('\0') != std::string::npos) {
+        if (line.find('\0') != std::string::npos) {
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.size() > kLineLimits[i] + (end == size ? 1 : 0)) {
             return false;
         }
         lines[i] = line;

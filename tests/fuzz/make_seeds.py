@@ -71,6 +71,8 @@ for name, text in [
     ("line-too-long", b"demo\ndemo-pass\n" + b"h" * 15 + b"\n7001\n"),
     ("nul-byte", b"de\0mo\ndemo-pass\n127.0.0.1\n7001\n"),
     ("crlf-extra-lines", b"demo\r\npass\r\nhost\r\n1\r\nmore\nlines\n"),
+    ("crlf-longest-lines", b"u" * 30 + b"\r\n" + b"p" * 30 + b"\r\nh\r\n9\r"),
+    ("longest-last-line", b"u\np\nh\n" + b"9" * 7),
 ]:
     write("credentials_file", name, text)
 

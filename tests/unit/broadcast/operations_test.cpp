@@ -56,12 +56,19 @@ protected:
 using Types = std::vector<int32_t>;
 using Sizes = std::vector<uint32_t>;
 
-TEST_F(BroadcastOperations, PositiveInformationObjectStatusIsAFailedRead) {
+TEST_F(BroadcastOperations, PositiveListStatusIsAFailedRead) {
     QueueRead(kInfObjs, 3, InfObjListBytes(1, {{"BO5"}}));
     EXPECT_EQ(Output([] { EXPECT_EQ(SubscrAllInfObj(), 3); }),
               "Error: Status = 3\nError retrieving info objects, status=3\n");
     EXPECT_TRUE(Fake().set_calls.empty());
     EXPECT_EQ(subscribedInfObjBuffer, nullptr);
+
+    QueueRead(kEventTypes, 2, "4,5");
+    EXPECT_EQ(Output([] { EXPECT_EQ(SubscrAllBroadcasts(), 2); }),
+              "Subscribing to all available broadcasts.\nError : Completion status = 2\n");
+    EXPECT_TRUE(Fake().set_calls.empty());
+    EXPECT_EQ(eventTypeBuffer, nullptr);
+    EXPECT_EQ(eventTypeBufferSize, 0u);
 }
 
 TEST_F(BroadcastOperations, ListBufferDoublesTheLengthTheRefusedCallLeaves) {
@@ -191,6 +198,7 @@ TEST_F(BroadcastOperations, InformationObjectsListedTwice) {
 
 TEST_F(BroadcastOperations, PollingUntilTheNetworkStatusBroadcast) {
     QueueRead(kBroadcasts, -26);
+    QueueRead(kBroadcasts, 0, BroadcastBufferBytes({}));
     QueueRead(kBroadcasts, 0, BroadcastBufferBytes({BroadcastItemBytes("BO5", "ab")}));
     QueueRead(kBroadcasts, 0,
               BroadcastBufferBytes({BroadcastItemBytes("BO6", "c"),
@@ -205,8 +213,28 @@ TEST_F(BroadcastOperations, PollingUntilTheNetworkStatusBroadcast) {
               "BN1 Network status: 1\n"
               "Exiting now...\n");
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(Fake().pauses, (std::vector<unsigned>{1000, 1000}));
-    EXPECT_EQ(Fake().offered_sizes[kBroadcasts], (Sizes{64000, 64000, 64000}));
+    EXPECT_EQ(Fake().pauses, (std::vector<unsigned>{1000, 1000, 1000}));
+    EXPECT_EQ(Fake().offered_sizes[kBroadcasts], (Sizes{64000, 64000, 64000, 64000}));
+}
+
+/* BN1 arrived, so polling ends, but without the status the check waited for. */
+TEST_F(BroadcastOperations, NetworkStatusBroadcastWithoutItsStatusEndsPolling) {
+    QueueRead(kBroadcasts, 0,
+              BroadcastBufferBytes({BroadcastItemBytes("BO5", "ab"),
+                                    BroadcastItemBytes("BN1", std::string("\x01\x00", 2))}));
+    QueueRead(kBroadcasts, 0, BroadcastBufferBytes({BroadcastItemBytes("BN1", NetworkStatusBody(1))}));
+    int32_t result = 0;
+    EXPECT_EQ(Output([&] { result = PollBroadcasts(); }),
+              "Waiting for broadcasts...\n"
+              "Broadcast received : BO5\n"
+              "Broadcast received : BN1\n"
+              "BN1 broadcast too short: 2 body bytes, no network status.\n"
+              "Exiting now...\n");
+    EXPECT_EQ(result, kPollNoNetworkStatus);
+    EXPECT_LT(result, 0) << "the run counts a negative result as a failed poll";
+    EXPECT_NE(result, GWAPI_NO_BROADCASTS);
+    EXPECT_TRUE(Fake().pauses.empty());
+    EXPECT_EQ(Fake().reads[kBroadcasts].size(), 1u) << "no further read";
 }
 
 TEST_F(BroadcastOperations, PollingNeverShowsBytesOfAnEarlierRead) {
@@ -217,11 +245,15 @@ TEST_F(BroadcastOperations, PollingNeverShowsBytesOfAnEarlierRead) {
     Fake().reads[kBroadcasts].front().length_out = 4 + 26;
     QueueRead(kBroadcasts, 0, std::string(4, '\0') + BroadcastItemBytes("BO2", "y"));
     QueueRead(kBroadcasts, -1);
-    EXPECT_EQ(Output([] { PollBroadcasts(); }),
+    int32_t result = 0;
+    EXPECT_EQ(Output([&] { result = PollBroadcasts(); }),
               "Waiting for broadcasts...\n"
               "Broadcast received : BO1\n"
               "Broadcast received : BO2\n"
               "gwapi_read_event_ext_ex : PollBroadcasts: status=-1\n");
+    /* The failed read ends polling at once: a pause after each of the first two only. */
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(Fake().pauses, (std::vector<unsigned>{1000, 1000}));
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ TEST(ShowBroadcasts, NetworkStatusBroadcastTooShortForItsStatus) {
     EXPECT_EQ(out,
               "Broadcast received : BN1\n"
               "BN1 broadcast too short: 2 body bytes, no network status.\n");
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, -1);
 }
 
 /* Random buffers: every walk ends, stays within the delivered bytes (the
@@ -242,6 +242,7 @@ TEST(ShowBroadcasts, RandomBuffersStayInBounds) {
         int32_t result = -1;
         std::string out = Show(bytes, &result);
         EXPECT_EQ(result == 1, out.find("BN1 Network status: ") != std::string::npos) << out;
+        EXPECT_EQ(result == -1, out.find("BN1 broadcast too short: ") != std::string::npos) << out;
     }
 }
 

@@ -183,6 +183,31 @@ TEST_F(CredentialsFileTest, AcceptsLinesAtTheLimitAndALastLineWithoutNewline) {
     EXPECT_STREQ(record_.port, "123");
 }
 
+/* Line ends: a CR before the newline is part of the line end, and a last
+ * line without a newline may fill its field to the last character. */
+TEST_F(CredentialsFileTest, CarriageReturnsAndLastLinesAtTheirLimits) {
+    struct Case {
+        std::string content;
+        const char *fields[4];
+    } cases[] = {
+        {"alice\r\npw\r\nhost\r\n1234\r\n", {"alice", "pw", "host", "1234"}},
+        {std::string(30, 'u') + "\r\n\r\n" + std::string(14, 'h') + "\r\n123456\r\n",
+         {"uuuuuuuuuuuuuuuuuuuuuuuuuuuuuu", "", "hhhhhhhhhhhhhh", "123456"}},
+        {"u\np\nh\n1234567", {"u", "p", "h", "1234567"}},
+        {"u\np\nh\n1234\r", {"u", "p", "h", "1234"}},
+        {"a\rb\np\r\r\nh\n1\n", {"a\rb", "p\r", "h", "1"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.content);
+        std::string path = Write("creds", c.content);
+        ExpectCleanSuccess(Observe([&] { ReadIniFile(&record_, path.c_str()); }));
+        EXPECT_STREQ(record_.user_name, c.fields[0]);
+        EXPECT_STREQ(record_.password, c.fields[1]);
+        EXPECT_STREQ(record_.host, c.fields[2]);
+        EXPECT_STREQ(record_.port, c.fields[3]);
+    }
+}
+
 TEST_F(CredentialsFileTest, RefusesAnOverLongLineAndLeavesTheRecordUntouched) {
     const size_t limits[] = {30, 30, 14, 6};
     for (int refused = 0; refused < 4; ++refused) {
@@ -199,6 +224,12 @@ TEST_F(CredentialsFileTest, RefusesAnOverLongLineAndLeavesTheRecordUntouched) {
                           std::to_string(limits[refused]) + " characters in " + path);
         EXPECT_EQ(memcmp(&before, &record_, sizeof before), 0);
     }
+
+    /* A last line without a newline may hold one character more, not two. */
+    std::string path = Write("creds", "u\np\nh\n12345678");
+    Outcome outcome = Observe([&] { ReadIniFile(&record_, path.c_str()); });
+    ExpectFailure(outcome, ReadIniFileException, "ReadIniFile", FileReadException,
+                  "Line 4 is longer than 7 characters in " + path);
 }
 
 TEST_F(CredentialsFileTest, RefusesALineHoldingANulByte) {
@@ -234,9 +265,6 @@ TEST_F(CredentialsFileTest, ReplacesALineInTheMiddle) {
     std::string path = Write("creds", kFourLines);
     ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 2, "NEW"); }));
     ExpectOnly(path, "one\nNEW\nthree\nfour\n");
-    struct stat status;
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
 }
 
 TEST_F(CredentialsFileTest, LineNumbersOfOneOrLessReplaceTheFirstLine) {
@@ -257,14 +285,26 @@ TEST_F(CredentialsFileTest, LineNumbersPastTheEndAppendTheText) {
     }
 }
 
-TEST_F(CredentialsFileTest, AppendedTextStartsALineOfItsOwn) {
-    std::string path = Write("creds", "one\ntwo");
-    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 9, "NEW"); }));
-    ExpectOnly(path, "one\ntwo\nNEW\n");
-    path = Write("empty", "");
-    std::filesystem::remove(directory_ + "/creds");
-    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 3, "NEW"); }));
-    ExpectOnly(path, "NEW\n");
+/* A last line without a newline keeps its bytes; the text never joins it. */
+TEST_F(CredentialsFileTest, TextAfterALastLineWithoutNewlineStartsALineOfItsOwn) {
+    struct Case {
+        const char *content;
+        int32_t line_number;
+        const char *expected;
+    } cases[] = {
+        {"alice\npw\nhost\n1234", 5, "alice\npw\nhost\n1234\nNEW\n"},
+        {"alice\npw\nhost\n1234", 6, "alice\npw\nhost\n1234\nNEW\n"},
+        {"alice\npw\nhost\n1234", 4, "alice\npw\nhost\nNEW\n"},
+        {"one\ntwo", 9, "one\ntwo\nNEW\n"},
+        {"one", 2, "one\nNEW\n"},
+        {"", 3, "NEW\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.content) + " at line " + std::to_string(c.line_number));
+        std::string path = Write("creds", c.content);
+        ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), c.line_number, "NEW"); }));
+        ExpectOnly(path, c.expected);
+    }
 }
 
 TEST_F(CredentialsFileTest, EmptyTextLeavesAnEmptyLine) {
@@ -290,6 +330,71 @@ TEST_F(CredentialsFileTest, CopiesEveryOtherByteUnchanged) {
     std::string path = Write("creds", "one\ntwo\n" + tail);
     ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 1, "NEW"); }));
     ExpectOnly(path, "NEW\ntwo\n" + tail);
+}
+
+/* ---- UpdateIniFile: what it must keep ---- */
+
+TEST_F(CredentialsFileTest, KeepsTheFilesModeAndOwner) {
+    for (mode_t mode : {0600, 0640, 0644, 0664, 0400}) {
+        SCOPED_TRACE(mode);
+        std::string path = Write("creds", kFourLines);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 2, "NEW"); }));
+        ExpectOnly(path, "one\nNEW\nthree\nfour\n");
+        struct stat status;
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, mode);
+    }
+
+    /* Only a privileged process may give a file to another user. */
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the owner can be kept only when the test runs as root";
+    }
+    std::string path = Write("creds", kFourLines);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    ASSERT_EQ(chown(path.c_str(), 4321, 8765), 0);
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(path.c_str(), 2, "NEW"); }));
+    struct stat status;
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 4321u);
+    EXPECT_EQ(status.st_gid, 8765u);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+}
+
+/* A link is followed: its target is replaced in its own directory, and the
+ * link (even a chain of links, relative or absolute) stays as it was. */
+TEST_F(CredentialsFileTest, FollowsSymbolicLinksAndKeepsThem) {
+    const std::string real_directory = directory_ + "/real";
+    ASSERT_EQ(mkdir(real_directory.c_str(), 0700), 0);
+    const std::string target = real_directory + "/creds";
+    std::ofstream(target, std::ios::binary) << kFourLines;
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    const std::string link = directory_ + "/link";
+    const std::string second_link = directory_ + "/second-link";
+    ASSERT_EQ(symlink("real/creds", link.c_str()), 0);
+    ASSERT_EQ(symlink(link.c_str(), second_link.c_str()), 0);
+
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(second_link.c_str(), 2, "NEW"); }));
+    ExpectCleanSuccess(Observe([&] { UpdateIniFile(link.c_str(), 3, "NEWER"); }));
+
+    EXPECT_EQ(Contents(target), "one\nNEW\nNEWER\nfour\n");
+    struct stat status;
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), "real/creds");
+    EXPECT_EQ(std::filesystem::read_symlink(second_link).string(), link);
+    ASSERT_EQ(stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(Entries(directory_), (std::set<std::string>{"link", "real", "second-link"}));
+    EXPECT_EQ(Entries(real_directory), std::set<std::string>{"creds"});
+
+    /* A link to nothing: reported as the path given, nothing made anywhere. */
+    const std::string dangling = directory_ + "/dangling";
+    ASSERT_EQ(symlink("real/absent", dangling.c_str()), 0);
+    Outcome outcome = Observe([&] { UpdateIniFile(dangling.c_str(), 1, "NEW"); });
+    ExpectFailure(outcome, UpdateIniFileException, "UpdateIniFile", FileOpenException, dangling);
+    EXPECT_EQ(Entries(real_directory), std::set<std::string>{"creds"});
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
 }
 
 /* ---- UpdateIniFile: failures leave everything as it was ---- */
@@ -336,13 +441,19 @@ TEST_F(CredentialsFileTest, UnreadableSourceRemovesTheTemporaryFile) {
 /*
  * A write that fails midway: a child process may not make files larger than
  * a few hundred bytes, so the copy of a larger file fails part way through.
+ * The file is named through a link in another directory: the temporary file
+ * made next to the file it leads to is gone too.
  */
 TEST_F(CredentialsFileTest, FailedWriteKeepsTheOriginalByteForByte) {
     std::string original;
     for (int line = 0; line < 60; ++line) {
         original += std::to_string(line) + std::string(150, 'c') + "\n";
     }
-    std::string path = Write("creds", original);
+    std::string target = Write("creds", original);
+    const std::string link_directory = directory_ + "/links";
+    ASSERT_EQ(mkdir(link_directory.c_str(), 0700), 0);
+    std::string path = link_directory + "/creds";
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
 
     int output[2];
     ASSERT_EQ(pipe(output), 0);
@@ -380,11 +491,14 @@ TEST_F(CredentialsFileTest, FailedWriteKeepsTheOriginalByteForByte) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 type, 2 cause, 4 depth, 8 descriptors";
     EXPECT_EQ(printed.rfind("1. UpdateIniFile: (InputOutputException)write failed (File too large): " +
-                                path + ".",
+                                target + ".",
                             0),
               0u)
         << printed;
-    ExpectOnly(path, original);
+    EXPECT_EQ(Contents(target), original);
+    EXPECT_EQ(Entries(directory_), (std::set<std::string>{"creds", "links"}));
+    EXPECT_EQ(Entries(link_directory), std::set<std::string>{"creds"});
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
 }
 
 }  // namespace

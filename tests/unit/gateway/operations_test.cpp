@@ -198,9 +198,12 @@ TEST_F(SessionTest, ExpiredPasswordIsRenewedEvenWhenTheChangeFails) {
     const std::string expired = "Password has expired, generating new password.\n";
     size_t at = outcome.printed.find(expired);
     ASSERT_NE(at, std::string::npos) << outcome.printed;
+    /* The refused change follows the generated password, so it is not taken as in force. */
     std::string rest = outcome.printed.substr(at + expired.size());
     EXPECT_TRUE(std::regex_match(rest, std::regex("New password generated: "
-                                                  "[B-Z][b-z][B-Z][b-z]_[0-9]{4}\n")))
+                                                  "[B-Z][b-z][B-Z][b-z]_[0-9]{4}\n"
+                                                  "Set new password failed\\. "
+                                                  "Completion status = -1\n")))
         << rest;
     EXPECT_EQ(Count("gwapi_set_newpwd_ex"), 1);
     EXPECT_EQ(depth, 0);
@@ -289,7 +292,9 @@ TEST_F(SessionTest, FacilityTypeAndUserInformation) {
 }
 
 TEST_F(SessionTest, FailingRequestsReportAndRethrowTheirOwnType) {
-    ASSERT_TRUE(Start(Fault("gwapi_get_info_ex", "arg = 2\ncompletion_status = -1") +
+    ASSERT_TRUE(Start(Fault("gwapi_get_info_ex", "arg = 2\nnth = 1\ncompletion_status = -1") +
+                      Fault("gwapi_get_info_ex",
+                            "arg = 2\nnth = 2\ncompletion_status = -1\ntransaction_status = -600164") +
                       Fault("gwapi_get_info_ex",
                             "arg = 1\ncompletion_status = -1\ntransaction_status = -600164")));
     Outcome facility = Attempt([] { GetFacilityType(); });
@@ -299,6 +304,12 @@ TEST_F(SessionTest, FailingRequestsReportAndRethrowTheirOwnType) {
     EXPECT_EQ(facility.message, "Failed to get facility type.");
     EXPECT_EQ(facility.cause_type, &GatewayApiException);
     EXPECT_EQ(depth, 0);
+
+    Outcome not_found = Attempt([] { GetFacilityType(); });
+    EXPECT_EQ(not_found.printed,
+              "Retrieve facility type.\n1. GetFacilityType: (FileNotFoundException)File not found.\n");
+    EXPECT_EQ(not_found.type, &GetFacilityTypeException);
+    EXPECT_EQ(not_found.cause_type, &FileNotFoundException);
 
     char user_info[12];
     Outcome info = Attempt([&] { GetUserInfo(user_info, sizeof user_info); });
