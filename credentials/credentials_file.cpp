@@ -213,8 +213,9 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
     /* Opened in the try body, closed in the finally clause only. */
     FILE *volatile file = nullptr;
 
-    ++depth;
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         if (record == nullptr || path == nullptr) {
             EXC_THROW(IllegalArgumentException, "ReadIniFile needs a login record and a path.");
         }
@@ -281,8 +282,9 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
     char temporary_name[PATH_MAX];
     temporary_name[0] = '\0';
 
-    ++depth;
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         if (path == nullptr || text == nullptr) {
             EXC_THROW(IllegalArgumentException, "UpdateIniFile needs a path and a text.");
         }

@@ -37,6 +37,19 @@ extern int32_t glFacilityType_EP0;
 /* Nesting level of the operation that is running; printed in failure lines. */
 extern int32_t depth;
 
+/*
+ * An operation counts itself in as the very last step before its try block,
+ * and opens the block's body with OperationBodyBegins. Signals wait in
+ * between, so one lands either before the count (and the caller's block
+ * takes it) or inside the block, whose finally counts the operation out:
+ * depth comes back whatever arrives.
+ */
+inline void CountOperationIn() {
+    exc_defer_signals_begin();
+    ++depth;
+}
+inline void OperationBodyBegins() { exc_defer_signals_end(); }
+
 /* The program's exception types. */
 EXC_DECLARE_EXCEPTION(FileException);
 EXC_DECLARE_EXCEPTION(FileOpenException);

@@ -62,9 +62,10 @@ void strzcpy(char *destination, size_t destination_size, const char *source,
 }
 
 void GetFacilityType() {
-    ++depth;
     Print("Retrieve facility type.\n");
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         int32_t length = 4;
         int32_t completion_status =
             gwapi_get_info_ex(hSession, &glTransactionStatus, GWAPI_INFO_FACILITY_TYPE, &length,
@@ -82,9 +83,10 @@ void GetFacilityType() {
 }
 
 void GetUserInfo(char *buffer, int32_t size) {
-    ++depth;
     Print("Retrieve user information.\n");
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         int32_t length = size;
         int32_t completion_status = gwapi_get_info_ex(hSession, &glTransactionStatus,
                                                       GWAPI_INFO_USER, &length, buffer);
@@ -103,10 +105,11 @@ int32_t SendTx(const void *payload, int32_t length, int32_t facility_type) {
     /* Written in the try body and read after the block. */
     volatile int32_t completion_status = 0;
 
-    ++depth;
     message.message = sendBuffer;
     message.reserved = 0;
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         if (!PayloadFits(length)) {
             EXC_THROW(ExceededBufferSizeException, NULL);
         }
@@ -138,8 +141,9 @@ void Query(const void *payload, int32_t length, int32_t facility_type, void *ans
            int32_t *answer_length) {
     static char sendBuffer[kSendBufferSize];
 
-    ++depth;
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         queryMessage = sendBuffer;
         if (!PayloadFits(length)) {
             EXC_THROW(ExceededBufferSizeException, NULL);

@@ -114,8 +114,9 @@ void BuildLoginMessage(GwLoginMessage *login_message, const LoginRecord *record)
 }
 
 void CreateSession() {
-    ++depth;
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         /* A signal delivered as the library's allocation ends must find the
          * session already stored, or the session would be lost. */
         exc_defer_signals_begin();
@@ -131,7 +132,6 @@ void CreateSession() {
 }
 
 void GatewayLogin(LoginRecord *record) {
-    ++depth;
     record->logged_in = 0;
 
     GwLoginMessage login_message;
@@ -143,7 +143,9 @@ void GatewayLogin(LoginRecord *record) {
     Print("Login Host: %.*s\n", static_cast<int>(sizeof record->host), record->host);
     Print("Login Port: %.*s\n", static_cast<int>(sizeof record->port), record->port);
 
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         /* One status word for the login and for a password change. */
         int32_t status_word = 0;
         int32_t completion_status = gwapi_login_ex(hSession, &status_word, &login_message);
@@ -184,9 +186,10 @@ void GatewayLogin(LoginRecord *record) {
 int32_t Logout() {
     /* Written in the try body and read after the block. */
     volatile int32_t completion_status = 0;
-    ++depth;
     Print("Logout from gateway.\n");
+    CountOperationIn();
     EXC_TRY {
+        OperationBodyBegins();
         int32_t status_word = 0;
         completion_status = gwapi_logout_ex(hSession, &status_word);
     } EXC_FINALLY {

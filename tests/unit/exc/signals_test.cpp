@@ -252,6 +252,134 @@ TEST(SignalUncaught, SignalWithoutAMappingIsAFatalError) {
         << r.err;
 }
 
+/* ---- the signal mask, the end of the process, held signals ------------- */
+
+}  // namespace
+
+/* Shared with mask_free_blocks_test.cpp. */
+bool Blocked(int signal_number) {
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, signal_number) == 1;
+}
+
+void SetBlocked(int signal_number, bool blocked) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_number);
+    sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &one, nullptr);
+}
+
+/* A mask-free block, from mask_free_blocks_test.cpp. */
+void BlockAndThrowFromAMaskFreeBlock(int signal_number);
+
+namespace {
+
+TEST_F(SignalsTest, AResumedBlockGetsBackTheMaskItWasEnteredWith) {
+    struct Case {
+        const char *name;
+        bool usr2_blocked_at_entry;
+        void (*end_the_body)();
+    } cases[] = {
+        {"body unblocks SIGUSR2, a signal ends it", true,
+         [] {
+             SetBlocked(SIGUSR2, false);
+             raise(SIGUSR1);
+         }},
+        {"body blocks SIGUSR2, a throw ends it", false,
+         [] {
+             SetBlocked(SIGUSR2, true);
+             EXC_THROW(RuntimeException, nullptr);
+         }},
+    };
+    for (const Case &c : cases) {
+        SetBlocked(SIGUSR2, c.usr2_blocked_at_entry);
+        volatile bool usr2_in_catch = !c.usr2_blocked_at_entry;
+        volatile bool usr1_in_catch = true;
+        EXC_TRY {
+            c.end_the_body();
+        } EXC_CATCH(RuntimeException) {
+            usr2_in_catch = Blocked(SIGUSR2);
+            usr1_in_catch = Blocked(SIGUSR1);
+        }
+        EXPECT_EQ(usr2_in_catch, c.usr2_blocked_at_entry) << c.name;
+        EXPECT_FALSE(usr1_in_catch) << c.name;
+        EXPECT_EQ(Blocked(SIGUSR2), c.usr2_blocked_at_entry) << c.name;
+        SetBlocked(SIGUSR2, false);
+    }
+}
+
+TEST_F(SignalsTest, ABlockRestoresItsMaskAfterAMaskFreeBlockInsideIt) {
+    EXC_TRY {
+        BlockAndThrowFromAMaskFreeBlock(SIGUSR2);
+    } EXC_CATCH(IllegalArgumentException) {
+    }
+    EXPECT_FALSE(Blocked(SIGUSR2));
+}
+
+TEST(SignalEnding, ALateSignalNeitherLosesTheAccountNorAddsAReport) {
+    struct Case {
+        const char *name;
+        void (*end)();
+        const char *report;
+    } cases[] = {
+        {"uncaught exception", [] { EXC_THROW(RuntimeException, "escaped"); },
+         "Uncaught RuntimeException: escaped"},
+        {"fatal error", [] { exc_context_begin(1, exc_print_exception); },
+         "Uncaught ContextAlreadyBegun"},
+    };
+    std::string account;
+    for (int i = 0; i < 1000; ++i) account += "line " + std::to_string(i) + " of the account\n";
+    for (const Case &c : cases) {
+        ChildResult r = RunInChild([&c] {
+            exc_context_begin(1, exc_print_exception);
+            /* Runs as the process exits, after the framework decided to end it. */
+            atexit([] { raise(SIGTERM); });
+            for (int i = 0; i < 1000; ++i) printf("line %d of the account\n", i);
+            c.end();
+        });
+        EXPECT_EQ(r.exit_status, 1) << c.name << ", signal " << r.term_signal;
+        EXPECT_TRUE(r.out == account)
+            << c.name << ": " << r.out.size() << " of " << account.size() << " bytes";
+        EXPECT_EQ(r.err.find(std::string("\n\n") + c.report), 0u) << c.name << r.err;
+        EXPECT_EQ(r.err.find("Uncaught", 5), std::string::npos) << c.name << r.err;
+    }
+}
+
+TEST(SignalMappings, AHeldSignalMeetsTheMappingInForceWhenItIsDelivered) {
+    /* Still mapped, though to another type: delivered as that type. */
+    static const SignalMapping remapped[] = {{SIGUSR1, &HangUpException}, {-1, nullptr}};
+    exc_context_begin(1, nullptr);
+    volatile int caught_line = 0;
+    const ExceptionType *volatile caught_type = nullptr;
+    EXC_TRY {
+        exc_defer_signals_begin();
+        raise(SIGUSR1);
+        exc_context_set_signal_mappings(remapped);
+        exc_defer_signals_end();
+    } EXC_CATCH(RuntimeException) {
+        caught_type = exc_get_exception()->type;
+        caught_line = exc_get_exception()->source_line;
+    }
+    EXPECT_EQ(caught_type, &HangUpException);
+    EXPECT_EQ(caught_line, SIGUSR1);
+    exc_context_end();
+
+    /* Mapping gone: the default action, as for a signal arriving after the change. */
+    ChildResult r = RunInChild([] {
+        exc_context_begin(1, exc_print_exception);
+        EXC_TRY {
+            exc_defer_signals_begin();
+            raise(SIGUSR1);
+            exc_context_set_signal_mappings(nullptr);
+            exc_defer_signals_end();
+        }
+        exc_context_end();
+    });
+    EXPECT_EQ(r.term_signal, SIGUSR1);
+    EXPECT_EQ(r.err, "");
+}
+
 /* State shared between the storm's receiver and its sender. */
 struct StormBoard {
     volatile int armed; /* the receiver is inside its loop and may be signalled */

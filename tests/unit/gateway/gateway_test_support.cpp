@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,17 @@ extern "C" int32_t gwapi_logout_ex(gwapi_session_t session, int32_t *transaction
     static auto real = RealFunction<decltype(&gwapi_logout_ex)>("gwapi_logout_ex");
     if (Spy().raise_in_logout != 0) raise(Spy().raise_in_logout);
     return real(session, transaction_status);
+}
+
+/* The program prints through vfprintf (Print); signals are held back there. */
+extern "C" int vfprintf(FILE *stream, const char *format, va_list arguments) {
+    static auto real = RealFunction<decltype(&vfprintf)>("vfprintf");
+    const LibrarySpy &spy = Spy();
+    if (spy.print_that_raises != nullptr &&
+        strncmp(format, spy.print_that_raises, strlen(spy.print_that_raises)) == 0) {
+        raise(spy.raise_while_printing);
+    }
+    return real(stream, format, arguments);
 }
 
 extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {

@@ -137,6 +137,35 @@ TEST_F(SignalFrameTest, LogoutPrintsItsLineAndPassesTheFailureOnUntouched) {
     EXPECT_EQ(depth, 0);
 }
 
+TEST_F(SignalFrameTest, SignalHeldBackByAnOperationsFirstLineLeavesDepthAsItWas) {
+    struct Case {
+        const char *first_line;
+        void (*operation)();
+    } cases[] = {
+        {"Retrieve facility type.", [] { GetFacilityType(); }},
+        {"Retrieve user information.",
+         [] {
+             char user_info[12];
+             GetUserInfo(user_info, sizeof user_info);
+         }},
+        {"Login username",
+         [] {
+             LoginRecord record = {};
+             GatewayLogin(&record);
+         }},
+        {"Logout from gateway.", [] { Logout(); }},
+    };
+    for (const Case &c : cases) {
+        Spy().print_that_raises = c.first_line;
+        Spy().raise_while_printing = SIGINT;
+        Outcome outcome = Attempt(c.operation);
+        Spy().print_that_raises = nullptr;
+        EXPECT_EQ(outcome.type, &UserInterruptionException) << c.first_line;
+        EXPECT_EQ(depth, 0) << c.first_line;
+        depth = 0;
+    }
+}
+
 /* ---- login and password -------------------------------------------------- */
 
 LoginRecord RecordFor(int port) {
