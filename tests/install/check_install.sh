@@ -60,7 +60,8 @@ files_present() {
 dynamic_section() { readelf -d "$1" | sed -n 's/.*(\([A-Z]*\)).*\[\(.*\)\]$/\1 \2/p'; }
 
 # library_layout BIN LIB RUNPATH: libgwapi has soname libgwapi.so.1, gwcheck
-# needs exactly that, and gwcheck's run path is RUNPATH (empty: none at all).
+# needs exactly that, and gwcheck's run path is RUNPATH; without one, the
+# loader must search installed_libdir by itself.
 library_layout() {
     local gwcheck=$1 library=$2 runpath=$3
     local lib_dynamic bin_dynamic
@@ -74,6 +75,13 @@ library_layout() {
     local actual
     actual=$(sed -n 's/^R\(UN\)\{0,1\}PATH //p' <<<"$bin_dynamic")
     [ "$actual" = "$runpath" ] || { echo "gwcheck run path '$actual', expected '$runpath'"; return 1; }
+    # Without a run path the library must be in one of the loader's own directories.
+    local loader
+    loader=$(readelf -l "$gwcheck" | sed -n 's/.*interpreter: \(.*\)\]$/\1/p')
+    if [ -z "$runpath" ] && ! "$loader" --help | grep -qx "  $installed_libdir (system search path)"; then
+        echo "$loader does not search $installed_libdir by itself"
+        return 1
+    fi
 }
 
 # installed_run GWSIM GWCHECK SCENARIO: gwsim serves SCENARIO on a free
@@ -99,6 +107,16 @@ installed_run() {
     wait $gwsim_pid 2>/dev/null
     cat "$run/gwsim.out" "$run/gwcheck.out" 2>/dev/null
     [ $status -eq 0 ] && grep -qx 'Login status: successful' "$run/gwcheck.out"
+}
+
+# pc_prefixes: exc.pc and gwapi.pc name the prefix they were installed into.
+pc_prefixes() {
+    local pc status=0
+    for pc in exc gwapi; do
+        grep -qx "prefix=$install_prefix" "$root/$libdir/pkgconfig/$pc.pc" ||
+            { echo "$pc.pc:"; cat "$root/$libdir/pkgconfig/$pc.pc"; status=1; }
+    done
+    return $status
 }
 
 # consumer_with_cmake PREFIX: tests/install/consumer built with
@@ -153,6 +171,7 @@ else
     scenario=$root/share/gwsim/scenarios/default.toml
     expected_runpath=
     install_prefix=/usr
+    installed_libdir=/usr/$libdir
     # Installed, the loader finds the library in its own directory; unpacked, it is told where.
     run_environment=(env "LD_LIBRARY_PATH=$root/$libdir")
 fi
@@ -165,13 +184,12 @@ check "installed files" files_present "$root" \
     "$libdir/cmake/exc/excConfig.cmake" "$libdir/cmake/gwapi/gwapiConfig.cmake" \
     "$libdir/pkgconfig/exc.pc" "$libdir/pkgconfig/gwapi.pc" \
     share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz
-check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath'" \
+check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath', loader finds the library" \
     library_layout "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1" "$expected_runpath"
 check "installed gwcheck against installed gwsim and default.toml" \
     installed_run "$root/$bindir/gwsim" "$root/$bindir/gwcheck" "$scenario"
 check "consumer built with find_package(exc) and find_package(gwapi)" consumer_with_cmake "$root"
-check "exc.pc and gwapi.pc name the prefix $install_prefix" \
-    grep -qx "prefix=$install_prefix" "$root/$libdir/pkgconfig/exc.pc" "$root/$libdir/pkgconfig/gwapi.pc"
+check "exc.pc and gwapi.pc name the prefix $install_prefix" pc_prefixes
 check "consumer built with pkg-config" consumer_with_pkg_config "$root/$libdir" "$sysroot"
 
 if [ "$mode" = package ]; then
@@ -210,8 +228,9 @@ if [ "$mode" = package ]; then
         [ $status -eq 0 ] && [ -z "$output" ]
     }
     check "systemd-analyze verify gwcheck@.service and gwcheck@.timer" units_verify
-    check "maintainer scripts parse" bash -c 'for s in "$@"; do sh -n "$s" || exit 1; done' _ \
-        "$source_dir"/packaging/gwcheck-control/*
+    # systemd's own rating of the sandbox, 0 (tight) to 10 (none); 1.3 today.
+    check "gwcheck@.service exposure at most 2.0" \
+        systemd-analyze security --offline=true --threshold=20 "$work/units/gwcheck@check.service"
 fi
 
 echo "$mode: $passed passed, $failed failed"
