@@ -40,5 +40,6 @@ endif()
 if(gwcheck_missing_packages)
   list(JOIN gwcheck_missing_packages ", " missing)
   message(FATAL_ERROR "Missing build dependencies: ${missing}. "
-                      "Install them with scripts/install-deps.sh (or apt-get install the packages named).")
+                      "Run scripts/install-deps.sh, which installs every package the build needs, "
+                      "or apt-get install the packages named.")
 endif()

@@ -155,6 +155,7 @@ if [ "$mode" = prefix ]; then
     run_environment=()
     sysroot=
     install_prefix=$prefix
+    credentials_dir=$prefix/etc/gwcheck
 else
     debs=("$input"/*.deb)
     sysroot=$work/root
@@ -171,6 +172,7 @@ else
     scenario=$root/share/gwsim/scenarios/default.toml
     expected_runpath=
     install_prefix=/usr
+    credentials_dir=/etc/gwcheck
     installed_libdir=/usr/$libdir
     # Installed, the loader finds the library in its own directory; unpacked, it is told where.
     run_environment=(env "LD_LIBRARY_PATH=$root/$libdir")
@@ -186,6 +188,9 @@ check "installed files" files_present "$root" \
     share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz
 check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath', loader finds the library" \
     library_layout "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1" "$expected_runpath"
+check "gwcheck@.service runs $install_prefix/bin/gwcheck with $credentials_dir" grep -qx \
+    "ExecStart=$install_prefix/bin/gwcheck --credentials $credentials_dir/%i.conf --metrics /var/lib/gwcheck/gwcheck-%i.prom P" \
+    "$root/lib/systemd/system/gwcheck@.service"
 check "installed gwcheck against installed gwsim and default.toml" \
     installed_run "$root/$bindir/gwsim" "$root/$bindir/gwcheck" "$scenario"
 check "consumer built with find_package(exc) and find_package(gwapi)" consumer_with_cmake "$root"
@@ -218,8 +223,6 @@ if [ "$mode" = package ]; then
         mkdir -p "$units"
         cp "$root/lib/systemd/system/gwcheck@.service" "$root/lib/systemd/system/gwcheck@.timer" "$units/"
         sed -i "s#^ExecStart=/usr/bin/gwcheck #ExecStart=$root/bin/gwcheck #" "$units/gwcheck@.service"
-        grep -q "^ExecStart=$root/bin/gwcheck --credentials /etc/gwcheck/%i.conf --metrics /var/lib/gwcheck/gwcheck-%i.prom P\$" \
-            "$units/gwcheck@.service" || { echo "unexpected ExecStart"; return 1; }
         local output
         output=$(SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no \
                  "$units/gwcheck@check.service" "$units/gwcheck@check.timer" 2>&1)
