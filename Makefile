@@ -66,7 +66,8 @@ demo: build
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DGWCHECK_BENCH=ON -DGWCHECK_TESTS=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS)
-	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=15 --benchmark_enable_random_interleaving=true \
+	  --benchmark_report_aggregates_only=true
 
 # Every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan+UBSan, clang),
 # from a scratch copy of its seed corpus; prints executions and coverage.

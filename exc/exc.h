@@ -225,13 +225,15 @@ static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int 
  * call; one that holds an exception leaves through exc_frame_leave_.
  */
 static inline int exc_frame_advance_(ExceptionFrame *frame) {
-    int stage = frame->stage + 1;
-    if (stage == EXC_STAGE_CATCH &&
-        !(__builtin_expect(frame->uncaught, 0) && frame->held_exception != 0 &&
-          frame->held_exception->type != 0 && frame->held_exception->type != &AssertionException)) {
-        stage = EXC_STAGE_FINALLY;
-    }
-    if (stage <= EXC_STAGE_FINALLY) {
+    int stage = frame->stage;
+    if (__builtin_expect(stage < EXC_STAGE_FINALLY, 1)) {
+        stage += 1;
+        if (stage == EXC_STAGE_CATCH &&
+            !(__builtin_expect(frame->uncaught, 0) && frame->held_exception != 0 &&
+              frame->held_exception->type != 0 &&
+              frame->held_exception->type != &AssertionException)) {
+            stage = EXC_STAGE_FINALLY;
+        }
         frame->stage = stage;
         return stage;
     }
