@@ -210,6 +210,12 @@ CodecError find_frame(std::span<const uint8_t> buffered, std::span<const uint8_t
  * next() answers Truncated when it needs more bytes and Oversized once the
  * stream announced a frame above the limit; after Oversized it stays broken.
  * A body returned by next() is valid until the following append() or next().
+ *
+ * Its memory follows what it holds, not the largest frame it could hold: it
+ * grows as a vector does but never past the frame being assembled, and once
+ * a frame is taken, room beyond `keep` bytes that nothing needs is given back.
+ * So an idle connection costs at most `keep` bytes here, and a partial frame
+ * at most what it holds plus what its own header announces.
  */
 class FrameSplitter {
 public:
@@ -222,12 +228,17 @@ public:
 
     std::size_t buffered() const { return held_.size() - consumed_; }
     bool broken() const { return broken_; }
+    /* Bytes of memory taken for the held bytes. */
+    std::size_t capacity() const { return held_.capacity(); }
 
     /* Bytes that append() accepts beyond one maximal frame. */
     static constexpr std::size_t chunk_slack = 64 * 1024;
+    /* Room kept when less is needed, so that small requests reuse it. */
+    static constexpr std::size_t keep = 1024;
 
 private:
     void compact();
+    void fit(std::size_t needed);
 
     std::size_t max_body_;
     std::vector<uint8_t> held_;

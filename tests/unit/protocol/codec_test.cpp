@@ -291,6 +291,32 @@ TEST(FrameSplitter, BreaksOnAnOversizedHeaderAndBoundsItsMemory)
     EXPECT_EQ(bounded.buffered(), 4u);
 }
 
+TEST(FrameSplitter, MemoryFollowsWhatItHolds)
+{
+    /* A header announcing the largest frame costs nothing until its bytes come. */
+    FrameSplitter splitter;
+    std::vector<uint8_t> frame;
+    put_u32(frame, gwproto::kMaxFrameBodySize);
+    frame.resize(gwproto::kMaxFrameSize, 0x13);
+    ASSERT_TRUE(splitter.append({frame.data(), 4}));
+    EXPECT_LE(splitter.capacity(), FrameSplitter::keep);
+
+    /* Growing, it never takes more than the frame needs, however it arrives. */
+    const std::size_t chunk = 1000;
+    for (std::size_t at = 4; at + 1 < frame.size(); at += chunk)
+        ASSERT_TRUE(splitter.append({frame.data() + at, std::min(chunk, frame.size() - 1 - at)}));
+    EXPECT_EQ(splitter.buffered(), gwproto::kMaxFrameSize - 1);
+    EXPECT_LE(splitter.capacity(), gwproto::kMaxFrameSize);
+
+    /* Once the frame is taken, the room goes back. */
+    ASSERT_TRUE(splitter.append({frame.data() + frame.size() - 1, 1}));
+    std::span<const uint8_t> body;
+    ASSERT_EQ(splitter.next(body), CodecError::Ok);
+    EXPECT_EQ(body.size(), gwproto::kMaxFrameBodySize);
+    EXPECT_EQ(splitter.next(body), CodecError::Truncated);
+    EXPECT_LE(splitter.capacity(), FrameSplitter::keep);
+}
+
 TEST(BroadcastBatch, LaysOutTheVendorBufferInHostOrder)
 {
     const std::vector<uint8_t> body1 = {0x01, 0x02};
