@@ -7,10 +7,11 @@
  * being answered plus one read chunk, and a client that stops reading its
  * answers stops being read itself.
  *
- * Memory follows what a connection holds: it waits for readable bytes
- * without a buffer of its own and reads into the server's shared one, its
- * frame splitter and answer buffer give back the room of a large frame once
- * it is handled, and its session's tables grow with its subscriptions.
+ * Memory follows what a connection holds: it reads straight into its frame
+ * splitter, which keeps 1 KiB of room while idle and grows only for the
+ * frame that is arriving; the splitter and the answer buffer give back the
+ * room of a large frame once it is handled; the session's tables grow with
+ * its subscriptions.
  */
 #include "gwsim/server.h"
 
@@ -109,43 +110,28 @@ private:
         });
     }
 
-    /* Waits until bytes can be read, then reads them into the shared buffer
-     * and hands them to the splitter before any other handler runs. */
     void read_more()
     {
         if (closed_)
             return;
-        socket_.async_wait(tcp::socket::wait_read,
-                           [this, self = shared_from_this()](const asio::error_code &ec) {
-                               if (closed_)
-                                   return;
-                               if (ec) {
-                                   close();
-                                   return;
-                               }
-                               take_bytes();
-                           });
-    }
-
-    void take_bytes()
-    {
-        std::vector<uint8_t> &buffer = server_.read_buffer_;
-        asio::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(buffer), ec); /* non-blocking */
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            read_more();
-            return;
-        }
-        if (ec) {
-            close(); /* the peer went away: nothing to report */
-            return;
-        }
-        if (!splitter_.append({buffer.data(), n})) {
+        const std::span<uint8_t> room = splitter_.prepare();
+        if (room.empty()) { /* cannot happen while whole frames are taken before reading on */
             log("protocol error: too many bytes in flight");
             close();
             return;
         }
-        next_frame();
+        socket_.async_read_some(asio::buffer(room.data(), room.size()),
+                                [this, self = shared_from_this()](const asio::error_code &ec,
+                                                                  std::size_t n) {
+                                    if (closed_)
+                                        return;
+                                    if (ec) {
+                                        close(); /* the peer went away: nothing to report */
+                                        return;
+                                    }
+                                    splitter_.commit(n);
+                                    next_frame();
+                                });
     }
 
     /* Takes the next whole frame, or reads more when there is none. */
@@ -287,8 +273,7 @@ private:
 };
 
 Server::Server(asio::io_context &io, Gateway &gateway, Journal &journal)
-    : io_(io), gateway_(gateway), journal_(journal), acceptor_(io), accept_retry_(io),
-      read_buffer_(kReadChunk)
+    : io_(io), gateway_(gateway), journal_(journal), acceptor_(io), accept_retry_(io)
 {
 }
 
@@ -401,7 +386,6 @@ void Server::take(tcp::socket socket)
 {
     asio::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    socket.non_blocking(true, ignored); /* for the reads after a readiness wait */
     const uint64_t id = gateway_.next_session_id();
     auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
     connections_.emplace(id, connection);

@@ -18,7 +18,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <asio.hpp>
 
@@ -29,10 +28,6 @@ namespace gwsim {
 
 /* Connections taken from the backlog at most per wake-up of the listener. */
 constexpr int kAcceptBurst = 64;
-
-/* Bytes one read takes from a socket, into a buffer all connections share
- * (the loop runs one handler at a time); at most the splitter's slack. */
-constexpr std::size_t kReadChunk = gwproto::FrameSplitter::chunk_slack;
 
 class Connection;
 
@@ -68,7 +63,6 @@ private:
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer accept_retry_;
     std::map<uint64_t, std::shared_ptr<Connection>> connections_;
-    std::vector<uint8_t> read_buffer_;
     bool stopped_ = false;
     bool waiting_for_room_ = false; /* at the connection limit: no accept pending */
     /* Each shortage is reported once, until the backlog has been emptied. */

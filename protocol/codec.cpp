@@ -567,6 +567,33 @@ bool FrameSplitter::append(std::span<const uint8_t> bytes)
     return true;
 }
 
+std::span<uint8_t> FrameSplitter::prepare()
+{
+    compact();
+    /* `keep` bytes take small frames (several, when a client sends ahead);
+       a large frame is read in steps that double what is held, up to the
+       frame's end, so that a header announcing one costs nothing until its
+       bytes come. */
+    std::size_t target = std::max(keep, held_.size() + 1);
+    if (held_.size() >= kFrameHeaderSize) {
+        const std::size_t frame =
+            kFrameHeaderSize + std::min<std::size_t>(get_u32(held_.data()), max_body_);
+        if (frame > held_.size())
+            target = std::max(keep, std::min(frame, 2 * held_.size()));
+    }
+    const std::size_t limit = kFrameHeaderSize + max_body_ + chunk_slack;
+    fit(std::min(target, limit));
+    const std::size_t room = std::min(held_.capacity(), limit) - held_.size();
+    prepared_ = held_.size();
+    held_.resize(prepared_ + room);
+    return {held_.data() + prepared_, room};
+}
+
+void FrameSplitter::commit(std::size_t count)
+{
+    held_.resize(prepared_ + std::min(count, held_.size() - prepared_));
+}
+
 CodecError FrameSplitter::next(std::span<const uint8_t> &body)
 {
     if (broken_)
