@@ -83,8 +83,14 @@ public:
         u32(static_cast<uint32_t>(data.size()));
         bytes(data.data(), data.size());
     }
-    bool overflow() const { return overflow_; }
-    std::size_t used() const { return used_; }
+    /* Ok with the size of what was written, or BufferTooSmall. */
+    CodecError finish(std::size_t &written) const
+    {
+        if (overflow_)
+            return CodecError::BufferTooSmall;
+        written = used_;
+        return CodecError::Ok;
+    }
 
 private:
     std::span<uint8_t> span_;
@@ -313,10 +319,7 @@ CodecError encode_request(const Request &r, std::span<uint8_t> out, std::size_t 
     Sink sink(out);
     sink.u32(static_cast<uint32_t>(encoded_request_size(r) - kFrameHeaderSize));
     write_request_body(r, sink);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    written = sink.used();
-    return CodecError::Ok;
+    return sink.finish(written);
 }
 
 CodecError encode_answer(const Answer &a, std::span<uint8_t> out, std::size_t &written)
@@ -330,10 +333,7 @@ CodecError encode_answer(const Answer &a, std::span<uint8_t> out, std::size_t &w
     sink.i32(a.completion_status);
     sink.i32(a.transaction_status);
     sink.blob(a.data);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    written = sink.used();
-    return CodecError::Ok;
+    return sink.finish(written);
 }
 
 CodecError encode_hello(const Hello &h, MessageKind kind, std::span<uint8_t> out, std::size_t &written)
@@ -347,10 +347,7 @@ CodecError encode_hello(const Hello &h, MessageKind kind, std::span<uint8_t> out
     sink.bytes(kMagic, sizeof kMagic);
     sink.u16(h.version);
     sink.i32(h.status);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    written = sink.used();
-    return CodecError::Ok;
+    return sink.finish(written);
 }
 
 CodecError peek_kind(std::span<const uint8_t> body, MessageKind &kind)
