@@ -13,7 +13,8 @@
 #     does (counted from gwsim's journal), and /bin/true for the cost of
 #     starting a process: wall time and peak RSS over many runs in turn.
 #
-# Environment: LOAD_SECONDS (default 10) per load run, E2E_RUNS (default 200).
+# Environment: LOAD_SECONDS (default 10) per load run, 0 for the second part
+# alone; E2E_RUNS (default 200).
 # Servers listen on loopback only and are stopped on every exit path; each
 # also ends by itself (gwsim with gwsim_load, the echo server after 600 s).
 set -u
@@ -65,18 +66,20 @@ echo "kernel: $(uname -srm)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
-echo "== load: gwsim_load, $seconds s per run"
 status=0
-for sessions in 1 100 1000; do
-    "$bin/gwsim_load" --sessions "$sessions" --seconds "$seconds" || status=1
+if [ "$seconds" -gt 0 ]; then
+    echo "== load: gwsim_load, $seconds s per run"
+    for sessions in 1 100 1000; do
+        "$bin/gwsim_load" --sessions "$sessions" --seconds "$seconds" || status=1
+        echo
+    done
+    "$bin/gwsim_load" --sessions 1000 --seconds "$seconds" --interval-ms 1000 || status=1
     echo
-done
-"$bin/gwsim_load" --sessions 1000 --seconds "$seconds" --interval-ms 1000 || status=1
-echo
-# The same offered load from a tenth of the threads: what the generator's
-# own thread count adds to the latency.
-"$bin/gwsim_load" --sessions 100 --seconds "$seconds" --interval-ms 100 || status=1
-echo
+    # The same offered load from a tenth of the threads: what the generator's
+    # own thread count adds to the latency.
+    "$bin/gwsim_load" --sessions 100 --seconds "$seconds" --interval-ms 100 || status=1
+    echo
+fi
 
 echo "== one gwcheck run, $runs runs side by side"
 "$bin/gwsim" --scenario "$scenario" --journal "$work/journal" >"$work/gwsim.out" 2>"$work/gwsim.err" &
@@ -96,6 +99,7 @@ requests=$(wc -l <"$work/journal")
 closes=$(grep -c '"call":"gwapi_close_session"' "$work/journal")
 round_trips=$((requests - closes + 1))
 echo "gwcheck's run: $requests requests in the journal, $round_trips round trips (handshake included)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
 "$bin/time_runs" --runs "$runs" -- \

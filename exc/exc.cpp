@@ -69,12 +69,14 @@ volatile sig_atomic_t any_signal_pending;
 /*
  * Exception records: released ones wait on a free list (linked through
  * caused_by) for the next throw, so a throw neither allocates nor frees once
- * the program has warmed up. A reserve set aside at the first begin lets the
- * signal handler, which must not allocate, always find a record.
+ * the program has warmed up. A static reserve lets the signal handler, which
+ * must not allocate, always find a record. Its records are handed out in
+ * order when the free list is empty, so a run that throws little touches
+ * few of its pages (a page touched is a page fault and resident memory).
  */
 constexpr int kRecordReserve = 64;
 Exception record_reserve[kRecordReserve];
-bool record_reserve_filled;
+int reserve_records_taken;
 Exception *free_records;
 
 void compiler_barrier() { std::atomic_signal_fence(std::memory_order_seq_cst); }
@@ -200,22 +202,15 @@ void exception_initialize(Exception *e, const ExceptionType *type, const char *m
     e->caused_by = nullptr;
 }
 
-void record_reserve_fill() {
-    if (record_reserve_filled) return;
-    for (Exception &record : record_reserve) {
-        record.caused_by = free_records;
-        free_records = &record;
-    }
-    record_reserve_filled = true;
-}
-
-/* A record from the free list, else from the heap (never in the handler). */
+/* A record from the free list, else from the reserve, else from the heap
+   (never in the handler). */
 Exception *record_take(bool in_handler) {
     Exception *record = free_records;
     if (record != nullptr) {
         free_records = record->caused_by;
         return record;
     }
+    if (reserve_records_taken < kRecordReserve) return &record_reserve[reserve_records_taken++];
     return in_handler ? nullptr : static_cast<Exception *>(malloc(sizeof(Exception)));
 }
 
@@ -646,7 +641,6 @@ void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
     root_frame.retry_count = 0;
     root_frame.reacquire_count = 0;
     root_frame.saves_signal_mask = 0;
-    record_reserve_fill();
     exc_main_context_.top_frame = &root_frame;
     if (handle_signals) set_signal_handlers(exc_default_signal_mappings);
     current_context = &exc_main_context_;

@@ -14,8 +14,8 @@
 #pragma GCC visibility pop
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 #include "gwapi/library_status.h"
@@ -27,9 +27,18 @@ uint16_t swapint16(uint16_t value) { return static_cast<uint16_t>((value >> 8) |
 
 uint32_t swapint32(uint32_t value) { return __builtin_bswap32(value); }
 
+/*
+ * A session is two frame buffers of 64 KiB, of which a call touches the
+ * first page or so. Mapped from the kernel, its pages are zero-filled when
+ * first touched; calloc could take it from the top of the heap and clear it
+ * whole (32 page faults and 128 KiB resident), depending on what the program
+ * allocated before. The mask keeps a signal from losing the mapping.
+ */
 gwapi_session_t gwapi_create_session(void) {
     const sigset_t previous = defer_signals();
-    auto *session = static_cast<gwapi_session *>(std::calloc(1, sizeof(gwapi_session)));
+    void *memory = mmap(nullptr, sizeof(gwapi_session), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    auto *session = memory == MAP_FAILED ? nullptr : static_cast<gwapi_session *>(memory);
     restore_signals(previous);
     if (session == nullptr) return nullptr;
     session->fd = -1;
@@ -52,7 +61,7 @@ int32_t gwapi_close_session(gwapi_session_t session) {
     }
     drop_connection(session);
     const sigset_t previous = defer_signals();
-    std::free(session);
+    munmap(session, sizeof(gwapi_session));
     restore_signals(previous);
     return GWAPI_OK;
 }

@@ -3,31 +3,20 @@
  * handshake, requests, answers and broadcast batches (see protocol.h and
  * docs/protocol.md).
  *
- * Encoding goes through a small sink that either appends to a vector or
- * writes into a fixed span, so that both forms share one description of
- * each message. Decoding goes through a bounded reader: every field read
- * first checks that the field lies inside the given bytes.
+ * Encoding goes through a small sink that writes into a fixed span and
+ * notes when the span runs out. Decoding goes through a bounded reader:
+ * every field read first checks that the field lies inside the given bytes.
+ *
+ * Nothing here allocates or throws: libgwapi.so links this file and no
+ * other of the codec, and so needs no C++ runtime. What appends to vectors
+ * (the vector encoders, broadcast batches, FrameSplitter) is in
+ * growing_buffers.cpp.
  */
 #include "protocol/protocol.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace gwproto {
-
-void put_u16(std::vector<uint8_t> &out, uint16_t value)
-{
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-void put_u32(std::vector<uint8_t> &out, uint32_t value)
-{
-    out.push_back(static_cast<uint8_t>(value >> 24));
-    out.push_back(static_cast<uint8_t>(value >> 16));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
 
 uint16_t get_u16(const uint8_t *bytes)
 {
@@ -60,20 +49,14 @@ constexpr CallName kCallNames[] = {
     {MessageKind::Close, "gwapi_close_session"},
 };
 
-/* Destination of an encoding: a growing vector or a fixed span. A span sink
- * that runs out of room remembers it and ignores further bytes. */
+/* Destination of an encoding: a fixed span. A sink that runs out of room
+ * remembers it and ignores further bytes. */
 class Sink {
 public:
-    explicit Sink(std::vector<uint8_t> &vector) : vector_(&vector) {}
     explicit Sink(std::span<uint8_t> span) : span_(span) {}
 
     void bytes(const uint8_t *data, std::size_t count)
     {
-        if (vector_ != nullptr) {
-            if (count != 0)
-                vector_->insert(vector_->end(), data, data + count);
-            return;
-        }
         if (overflow_ || span_.size() - used_ < count) {
             overflow_ = true;
             return;
@@ -100,11 +83,16 @@ public:
         u32(static_cast<uint32_t>(data.size()));
         bytes(data.data(), data.size());
     }
-    bool overflow() const { return overflow_; }
-    std::size_t used() const { return used_; }
+    /* Ok with the size of what was written, or BufferTooSmall. */
+    CodecError finish(std::size_t &written) const
+    {
+        if (overflow_)
+            return CodecError::BufferTooSmall;
+        written = used_;
+        return CodecError::Ok;
+    }
 
 private:
-    std::vector<uint8_t> *vector_ = nullptr;
     std::span<uint8_t> span_;
     std::size_t used_ = 0;
     bool overflow_ = false;
@@ -264,60 +252,8 @@ CodecError check_request(const Request &r)
     return CodecError::Ok;
 }
 
-template <typename Out>
-CodecError encode_request_into(const Request &r, Out &&out, std::size_t *written)
-{
-    if (const CodecError e = check_request(r); e != CodecError::Ok)
-        return e;
-    Sink sink(out);
-    sink.u32(static_cast<uint32_t>(encoded_request_size(r) - kFrameHeaderSize));
-    write_request_body(r, sink);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    if (written != nullptr)
-        *written = sink.used();
-    return CodecError::Ok;
-}
-
-template <typename Out>
-CodecError encode_answer_into(const Answer &a, Out &&out, std::size_t *written)
-{
-    if (a.data.size() > kMaxDataSize)
-        return CodecError::Oversized;
-    Sink sink(out);
-    sink.u32(static_cast<uint32_t>(encoded_answer_size(a) - kFrameHeaderSize));
-    sink.u8(static_cast<uint8_t>(MessageKind::Answer));
-    sink.u32(a.request_id);
-    sink.i32(a.completion_status);
-    sink.i32(a.transaction_status);
-    sink.blob(a.data);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    if (written != nullptr)
-        *written = sink.used();
-    return CodecError::Ok;
-}
-
 constexpr std::size_t kHelloBody = kBodyHead + 4 + 2 + 4; /* magic, version, status */
-
-template <typename Out>
-CodecError encode_hello_into(const Hello &h, MessageKind kind, Out &&out, std::size_t *written)
-{
-    if (kind != MessageKind::Hello && kind != MessageKind::HelloAnswer)
-        return CodecError::UnknownKind;
-    Sink sink(out);
-    sink.u32(static_cast<uint32_t>(kHelloBody));
-    sink.u8(static_cast<uint8_t>(kind));
-    sink.u32(0);
-    sink.bytes(kMagic, sizeof kMagic);
-    sink.u16(h.version);
-    sink.i32(h.status);
-    if (sink.overflow())
-        return CodecError::BufferTooSmall;
-    if (written != nullptr)
-        *written = sink.used();
-    return CodecError::Ok;
-}
+static_assert(kFrameHeaderSize + kHelloBody == kHelloFrameSize);
 
 }  // namespace
 
@@ -376,35 +312,42 @@ std::size_t encoded_answer_size(const Answer &answer)
     return kFrameHeaderSize + kBodyHead + 12 + answer.data.size();
 }
 
-CodecError encode_hello(const Hello &hello, MessageKind kind, std::vector<uint8_t> &out)
+CodecError encode_request(const Request &r, std::span<uint8_t> out, std::size_t &written)
 {
-    return encode_hello_into(hello, kind, out, nullptr);
+    if (const CodecError e = check_request(r); e != CodecError::Ok)
+        return e;
+    Sink sink(out);
+    sink.u32(static_cast<uint32_t>(encoded_request_size(r) - kFrameHeaderSize));
+    write_request_body(r, sink);
+    return sink.finish(written);
 }
 
-CodecError encode_hello(const Hello &hello, MessageKind kind, std::span<uint8_t> out,
-                        std::size_t &written)
+CodecError encode_answer(const Answer &a, std::span<uint8_t> out, std::size_t &written)
 {
-    return encode_hello_into(hello, kind, out, &written);
+    if (a.data.size() > kMaxDataSize)
+        return CodecError::Oversized;
+    Sink sink(out);
+    sink.u32(static_cast<uint32_t>(encoded_answer_size(a) - kFrameHeaderSize));
+    sink.u8(static_cast<uint8_t>(MessageKind::Answer));
+    sink.u32(a.request_id);
+    sink.i32(a.completion_status);
+    sink.i32(a.transaction_status);
+    sink.blob(a.data);
+    return sink.finish(written);
 }
 
-CodecError encode_request(const Request &request, std::vector<uint8_t> &out)
+CodecError encode_hello(const Hello &h, MessageKind kind, std::span<uint8_t> out, std::size_t &written)
 {
-    return encode_request_into(request, out, nullptr);
-}
-
-CodecError encode_request(const Request &request, std::span<uint8_t> out, std::size_t &written)
-{
-    return encode_request_into(request, out, &written);
-}
-
-CodecError encode_answer(const Answer &answer, std::vector<uint8_t> &out)
-{
-    return encode_answer_into(answer, out, nullptr);
-}
-
-CodecError encode_answer(const Answer &answer, std::span<uint8_t> out, std::size_t &written)
-{
-    return encode_answer_into(answer, out, &written);
+    if (kind != MessageKind::Hello && kind != MessageKind::HelloAnswer)
+        return CodecError::UnknownKind;
+    Sink sink(out);
+    sink.u32(static_cast<uint32_t>(kHelloBody));
+    sink.u8(static_cast<uint8_t>(kind));
+    sink.u32(0);
+    sink.bytes(kMagic, sizeof kMagic);
+    sink.u16(h.version);
+    sink.i32(h.status);
+    return sink.finish(written);
 }
 
 CodecError peek_kind(std::span<const uint8_t> body, MessageKind &kind)
@@ -521,117 +464,7 @@ CodecError find_frame(std::span<const uint8_t> buffered, std::span<const uint8_t
     return CodecError::Ok;
 }
 
-/* ---- FrameSplitter -------------------------------------------------------- */
-
-FrameSplitter::FrameSplitter(std::size_t max_body)
-    : max_body_(max_body > kMaxFrameBodySize ? kMaxFrameBodySize : max_body)
-{
-}
-
-void FrameSplitter::compact()
-{
-    if (consumed_ == 0)
-        return;
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(consumed_));
-    consumed_ = 0;
-}
-
-/* Gives the held bytes room for `needed` bytes in all (see the class comment). */
-void FrameSplitter::fit(std::size_t needed)
-{
-    const std::size_t capacity = held_.capacity();
-    std::size_t target = needed;
-    if (needed > capacity) {
-        /* Doubling, but never past the frame whose header is held: a header
-           that announces a large frame costs nothing until its bytes come. */
-        std::size_t frame = needed;
-        if (held_.size() >= kFrameHeaderSize)
-            frame = kFrameHeaderSize + get_u32(held_.data());
-        target = std::max(needed, std::min(2 * capacity, frame));
-    } else if (capacity <= keep || capacity <= 2 * needed) {
-        return;
-    }
-    std::vector<uint8_t> resized;
-    resized.reserve(target);
-    resized.assign(held_.begin(), held_.end());
-    held_.swap(resized);
-}
-
-bool FrameSplitter::append(std::span<const uint8_t> bytes)
-{
-    compact();
-    if (bytes.size() > kFrameHeaderSize + max_body_ + chunk_slack - held_.size())
-        return false;
-    fit(held_.size() + bytes.size());
-    held_.insert(held_.end(), bytes.begin(), bytes.end());
-    return true;
-}
-
-std::span<uint8_t> FrameSplitter::prepare()
-{
-    compact();
-    /* `keep` bytes take small frames (several, when a client sends ahead);
-       a large frame is read in steps that double what is held, up to the
-       frame's end, so that a header announcing one costs nothing until its
-       bytes come. */
-    std::size_t target = std::max(keep, held_.size() + 1);
-    if (held_.size() >= kFrameHeaderSize) {
-        const std::size_t frame =
-            kFrameHeaderSize + std::min<std::size_t>(get_u32(held_.data()), max_body_);
-        if (frame > held_.size())
-            target = std::max(keep, std::min(frame, 2 * held_.size()));
-    }
-    const std::size_t limit = kFrameHeaderSize + max_body_ + chunk_slack;
-    fit(std::min(target, limit));
-    const std::size_t room = std::min(held_.capacity(), limit) - held_.size();
-    prepared_ = held_.size();
-    held_.resize(prepared_ + room);
-    return {held_.data() + prepared_, room};
-}
-
-void FrameSplitter::commit(std::size_t count)
-{
-    held_.resize(prepared_ + std::min(count, held_.size() - prepared_));
-}
-
-CodecError FrameSplitter::next(std::span<const uint8_t> &body)
-{
-    if (broken_)
-        return CodecError::Oversized;
-    if (consumed_ == held_.size()) {
-        /* Every frame taken: the room a large one needed goes back now,
-           not when the connection next sends something. */
-        held_.clear();
-        consumed_ = 0;
-        fit(0);
-    }
-    std::span<const uint8_t> view(held_.data() + consumed_, held_.size() - consumed_);
-    std::size_t frame_size = 0;
-    const CodecError e = find_frame(view, body, frame_size, max_body_);
-    if (e == CodecError::Ok)
-        consumed_ += frame_size;
-    else if (e != CodecError::Truncated)
-        broken_ = true;
-    return e;
-}
-
 /* ---- broadcast batches ---------------------------------------------------- */
-
-CodecError encode_broadcast_batch(std::span<const BroadcastItem> items, std::vector<uint8_t> &out)
-{
-    for (const BroadcastItem &item : items)
-        if (item.body.size() > 0xffff)
-            return CodecError::Oversized;
-    put_u32(out, static_cast<uint32_t>(items.size()));
-    for (const BroadcastItem &item : items) {
-        put_u16(out, static_cast<uint16_t>(item.body.size()));
-        out.push_back(static_cast<uint8_t>(item.letters[0]));
-        out.push_back(static_cast<uint8_t>(item.letters[1]));
-        put_u16(out, item.number);
-        out.insert(out.end(), item.body.begin(), item.body.end());
-    }
-    return CodecError::Ok;
-}
 
 std::size_t broadcast_buffer_size(std::span<const BroadcastItem> items)
 {

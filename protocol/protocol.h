@@ -10,7 +10,8 @@
  * is given and returns a CodecError for truncated, oversized or malformed
  * input instead of reading past them. Decoded byte fields are views into the
  * caller's buffer (no allocation); encoding writes into a caller's buffer or
- * appends to a std::vector. Nothing here throws.
+ * appends to a std::vector. Nothing here throws. The forms without vectors
+ * (codec.cpp) allocate nothing either; the others are in growing_buffers.cpp.
  */
 #ifndef PROTOCOL_PROTOCOL_H
 #define PROTOCOL_PROTOCOL_H
@@ -43,6 +44,9 @@ constexpr std::size_t kMaxFrameBodySize = kMaxDataSize + 64;
 
 /* Largest frame, header included: a receive buffer of this size always fits. */
 constexpr std::size_t kMaxFrameSize = kFrameHeaderSize + kMaxFrameBodySize;
+
+/* A handshake frame, header included: kind, id 0, magic, version, status. */
+constexpr std::size_t kHelloFrameSize = kFrameHeaderSize + 1 + 4 + 4 + 2 + 4;
 
 /* ---- statuses produced by the library and the simulator ------------------- */
 /*

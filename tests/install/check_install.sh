@@ -84,6 +84,21 @@ library_layout() {
     fi
 }
 
+# no_cxx_runtime ELF...: ldd lists no library of the C++ runtime (libstdc++,
+# libm, libgcc_s) among what each ELF loads.
+no_cxx_runtime() {
+    local elf loaded status=0
+    for elf in "$@"; do
+        loaded=$("${run_environment[@]}" ldd "$elf") || { echo "ldd $elf: $loaded"; return 1; }
+        if grep -E '^\s*(libstdc\+\+|libm|libgcc_s)\.so' <<<"$loaded"; then
+            echo "$elf loads the C++ runtime:"
+            echo "$loaded"
+            status=1
+        fi
+    done
+    return $status
+}
+
 # installed_run GWSIM GWCHECK SCENARIO: gwsim serves SCENARIO on a free
 # loopback port, gwcheck runs the whole check with P against it and must
 # succeed.
@@ -188,6 +203,8 @@ check "installed files" files_present "$root" \
     share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz
 check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath', loader finds the library" \
     library_layout "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1" "$expected_runpath"
+check "gwcheck and libgwapi.so.1 load no C++ runtime" \
+    no_cxx_runtime "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1"
 check "gwcheck@.service runs $install_prefix/bin/gwcheck with $credentials_dir" grep -qx \
     "ExecStart=$install_prefix/bin/gwcheck --credentials $credentials_dir/%i.conf --metrics /var/lib/gwcheck/gwcheck-%i.prom P" \
     "$root/lib/systemd/system/gwcheck@.service"

@@ -178,6 +178,7 @@ TEST(Codec, OversizedLengthsAreRefused)
     std::vector<uint8_t> frame;
     EXPECT_EQ(encode_request(r, frame), CodecError::Oversized);
     EXPECT_EQ(encode_answer(Answer{1, 0, 0, big}, frame), CodecError::Oversized);
+    EXPECT_TRUE(frame.empty()); /* a refused frame appends nothing */
 
     /* A frame header above the maximum, and a zero-length frame. */
     std::vector<uint8_t> header;
@@ -213,7 +214,9 @@ TEST(Codec, WrongKindsAndBadMagicAreRefused)
     Hello h;
     MessageKind kind{};
     EXPECT_EQ(decode_hello(body_of(hello), h, kind), CodecError::BadMagic);
+    const std::size_t hello_size = hello.size();
     EXPECT_EQ(encode_hello(Hello{}, MessageKind::Answer, hello), CodecError::UnknownKind);
+    EXPECT_EQ(hello.size(), hello_size);
 
     const std::vector<uint8_t> unknown = {0x7f, 0, 0, 0, 0};
     EXPECT_EQ(decode_request(unknown, request), CodecError::UnknownKind);
