@@ -27,8 +27,8 @@ const char kHelp[] =
     "network-status broadcast. Exit status: 0 success, 1 usage or internal error,\n"
     "2 the check found a failure.\n"
     "Options (before the positional arguments; -- ends them):\n"
-    "  --credentials FILE  read user name, password, host and port from the four lines of FILE (mode 0600); a renewed password is saved there\n"
-    "  --metrics FILE      write the run's outcome to FILE in the Prometheus text format, replacing it whole\n"
+    "  --credentials FILE  login from FILE's four lines; a renewed password is saved there\n"
+    "  --metrics FILE      write the run's outcome to FILE (Prometheus text format)\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n";
 
