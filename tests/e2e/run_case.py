@@ -166,12 +166,14 @@ def parse_case_text(text):
             case["files"][file_name] = (mode, body)
         elif kind == "metrics":
             if not case["runs"] or not label.strip():
-                raise CaseError(f"line {number}: a metrics section needs a file name and a run before it")
+                raise CaseError(f"line {number}: a metrics section needs a file name "
+                                "and a run before it")
             case["runs"][-1]["metrics"].append(parse_metrics_check(label.strip(), body, number))
         elif name == "files":
             for offset, line in enumerate(body, 1):
                 if line.strip() and not line.lstrip().startswith("#"):
-                    case["file_checks"].append((number + offset, parse_file_check(line, number + offset)))
+                    case["file_checks"].append((number + offset,
+                                                parse_file_check(line, number + offset)))
         elif name == "scenario":
             if case["scenario"] is not None:
                 raise CaseError(f"line {number}: a second scenario section")
@@ -538,8 +540,8 @@ def run_signalled(command, env, timeout, signum, line, stdin_bytes):
     """Runs command and sends it signum once its standard output holds the
     whole line; returns (exit status, stdout bytes, stderr bytes, the
     process's /proc/PID/cmdline as the signal was sent, or None if not sent)."""
-    process = subprocess.Popen(command, env=env,
-                               stdin=subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE,
+    stdin = subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE
+    process = subprocess.Popen(command, env=env, stdin=stdin,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if stdin_bytes is not None:
         process.stdin.write(stdin_bytes)
@@ -617,6 +619,11 @@ def execute_run(gwcheck, run, variables, show, gwsim):
     env = dict(os.environ)
     env.update({k: substitute(v, variables) for k, v in run["env"].items()})
     problems = []
+    for check in run["metrics"]:
+        # A file left by an earlier run must not pass for this run's.
+        path = os.path.join(variables["files"], check["file"])
+        if os.path.isfile(path):
+            os.remove(path)
     killer = None
     if run["kill_gwsim"] is not None:
         killer = GwsimKiller(gwsim, *run["kill_gwsim"])
@@ -656,9 +663,9 @@ def run_gwcheck(gwcheck, run, args, env, problems, variables):
             stdin_bytes = f.read()
     if run["signal"] is None:
         try:
-            stdin = {"stdin": subprocess.DEVNULL} if stdin_bytes is None else {"input": stdin_bytes}
+            feed = {"stdin": subprocess.DEVNULL} if stdin_bytes is None else {"input": stdin_bytes}
             result = subprocess.run([gwcheck] + args, env=env, capture_output=True,
-                                    timeout=run["timeout"], **stdin)
+                                    timeout=run["timeout"], **feed)
         except subprocess.TimeoutExpired:
             raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
         returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
@@ -727,14 +734,17 @@ def check_files(checks, variables):
     problems = []
     directory = variables["files"]
     for line, check in checks:
-        kind, name = check[0], check[1] if len(check) > 1 else None
-        path = os.path.join(directory, name) if name else directory
+        kind = check[0]
         if kind == "only":
             found = sorted(entry + "/" * os.path.isdir(os.path.join(directory, entry))
                            for entry in os.listdir(directory))
-            if found != sorted(check[1:]):
-                problems.append(f"line {line}: {{files}} holds {found}, expected {sorted(check[1:])}")
-        elif not os.path.exists(path):
+            wanted = sorted(check[1:])
+            if found != wanted:
+                problems.append(f"line {line}: {{files}} holds {found}, expected {wanted}")
+            continue
+        name = check[1]
+        path = os.path.join(directory, name)
+        if not os.path.exists(path):
             problems.append(f"line {line}: no file {name}")
         elif kind == "mode":
             mode = os.stat(path).st_mode & 0o7777
