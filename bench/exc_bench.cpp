@@ -2,8 +2,9 @@
  * exc_bench.cpp - what a block costs: a clean try/finally, a throw caught one
  * level deep, a throw through three nested blocks; the same written with
  * native C++ exceptions; and a bare sigsetjmp that saves the signal mask,
- * the least a block that restores the mask on resume can cost. Mask-free
- * blocks and their bare baselines are in exc_bench_mask_free.cpp.
+ * the least a block that restores the mask on resume can cost. The blocks
+ * are in exc_bench_blocks.inc; mask-free ones and their bare baselines are
+ * in exc_bench_mask_free.cpp.
  */
 #include <benchmark/benchmark.h>
 
@@ -14,51 +15,8 @@
 
 namespace {
 
-/* Keeps the optimiser from folding the bodies away. */
-volatile int sink;
-
-/* Each block sits in a function of its own, as in the program. */
-[[gnu::noinline]] void ExcCleanTryFinally() {
-    EXC_TRY {
-        sink = 1;
-    } EXC_FINALLY {
-        sink = 2;
-    }
-}
-
-[[gnu::noinline]] void ExcThrowCatch() {
-    EXC_TRY {
-        EXC_THROW(RuntimeException, "x");
-    } EXC_CATCH(RuntimeException) {
-        sink = 1;
-    }
-}
-
-[[gnu::noinline]] void ExcThrowThroughThreeBlocks() {
-    EXC_TRY {
-        EXC_TRY {
-            EXC_TRY {
-                EXC_THROW(IllegalArgumentException, "x");
-            } EXC_FINALLY {
-                sink = 3;
-            }
-        } EXC_FINALLY {
-            sink = 2;
-        }
-    } EXC_CATCH(RuntimeException) {
-        sink = 1;
-    }
-}
-
-template <void (*Block)()>
-void BM_Exc(benchmark::State &state) {
-    exc_context_begin(0, nullptr);
-    for (auto _ : state) Block();
-    exc_context_end();
-}
-BENCHMARK(BM_Exc<ExcCleanTryFinally>)->Name("BM_ExcCleanTryFinally");
-BENCHMARK(BM_Exc<ExcThrowCatch>)->Name("BM_ExcThrowCatch");
-BENCHMARK(BM_Exc<ExcThrowThroughThreeBlocks>)->Name("BM_ExcThrowThroughThreeBlocks");
+#define BLOCK_KIND "Exc"
+#include "bench/exc_bench_blocks.inc"
 
 [[gnu::noinline]] void NativeBody(bool fail) {
     if (fail) throw std::runtime_error("x");

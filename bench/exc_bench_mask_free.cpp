@@ -13,23 +13,8 @@
 
 namespace {
 
-volatile int sink;
-
-[[gnu::noinline]] void MaskFreeCleanTryFinally() {
-    EXC_TRY {
-        sink = 1;
-    } EXC_FINALLY {
-        sink = 2;
-    }
-}
-
-[[gnu::noinline]] void MaskFreeThrowCatch() {
-    EXC_TRY {
-        EXC_THROW(RuntimeException, "x");
-    } EXC_CATCH(RuntimeException) {
-        sink = 1;
-    }
-}
+#define BLOCK_KIND "MaskFree"
+#include "bench/exc_bench_blocks.inc"
 
 [[gnu::noinline]] void BareSetjmp() {
     jmp_buf env;
@@ -47,15 +32,6 @@ volatile int sink;
         sink = 1;
     }
 }
-
-template <void (*Block)()>
-void BM_InContext(benchmark::State &state) {
-    exc_context_begin(0, nullptr);
-    for (auto _ : state) Block();
-    exc_context_end();
-}
-BENCHMARK(BM_InContext<MaskFreeCleanTryFinally>)->Name("BM_MaskFreeCleanTryFinally");
-BENCHMARK(BM_InContext<MaskFreeThrowCatch>)->Name("BM_MaskFreeThrowCatch");
 
 template <void (*Bare)()>
 void BM_Bare(benchmark::State &state) {

@@ -1,6 +1,6 @@
 /*
  * exc.h - the exception framework: typed exceptions with causes, try/catch/
- * finally blocks built on _setjmp/_longjmp, retry and reacquire, and
+ * finally blocks built on sigsetjmp/siglongjmp, retry and reacquire, and
  * signals turned into exceptions.
  *
  * A block looks like this:
@@ -18,6 +18,14 @@
  * it like a jump: nothing with a non-trivial destructor may be alive in such a
  * frame, and a local variable changed inside the body and read after a jump
  * back into the block must be volatile.
+ *
+ * Signal masks: a block restores the signal mask it was entered with each
+ * time it resumes (after a throw, a signal, a retry). A translation unit that
+ * defines EXC_NO_SIGNAL_MASK before including this header gets mask-free
+ * blocks instead, which skip the system call that saves the mask on entry and
+ * the one that restores it on resuming, and leave the mask as the body left
+ * it (only a signal delivered to them is unblocked again); both kinds nest in
+ * one program.
  */
 #ifndef EXC_EXC_H
 #define EXC_EXC_H
@@ -217,13 +225,15 @@ static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int 
  * call; one that holds an exception leaves through exc_frame_leave_.
  */
 static inline int exc_frame_advance_(ExceptionFrame *frame) {
-    int stage = frame->stage + 1;
-    if (stage == EXC_STAGE_CATCH &&
-        !(__builtin_expect(frame->uncaught, 0) && frame->held_exception != 0 &&
-          frame->held_exception->type != 0 && frame->held_exception->type != &AssertionException)) {
-        stage = EXC_STAGE_FINALLY;
-    }
-    if (stage <= EXC_STAGE_FINALLY) {
+    int stage = frame->stage;
+    if (__builtin_expect(stage < EXC_STAGE_FINALLY, 1)) {
+        stage += 1;
+        if (stage == EXC_STAGE_CATCH &&
+            !(__builtin_expect(frame->uncaught, 0) && frame->held_exception != 0 &&
+              frame->held_exception->type != 0 &&
+              frame->held_exception->type != &AssertionException)) {
+            stage = EXC_STAGE_FINALLY;
+        }
         frame->stage = stage;
         return stage;
     }
@@ -236,11 +246,8 @@ static inline int exc_frame_advance_(ExceptionFrame *frame) {
 
 /*
  * How a block saves its resume point: with the signal mask (the default),
- * or without it where the translation unit defined EXC_NO_SIGNAL_MASK.
- * A default block restores the mask it was entered with whenever it
- * resumes, whatever the body did to it; a mask-free block skips the two
- * system calls that costs, and only a signal delivered to it puts back the
- * mask of the code the signal interrupted.
+ * or without it where the translation unit defined EXC_NO_SIGNAL_MASK. The
+ * frame records which, so the jump back knows whether to restore a mask.
  */
 #ifdef EXC_NO_SIGNAL_MASK
 #define EXC_SAVE_RESUME_POINT_(frame) _setjmp((frame).resume_point)

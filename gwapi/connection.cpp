@@ -39,8 +39,13 @@ int remaining_ms(int64_t deadline_ms) {
  */
 int wait_for(int fd, short events, int64_t deadline_ms) {
     for (;;) {
+        /* No poll() with a zero timeout once the deadline has passed: it
+           reports ready while the peer keeps bytes queued, and the wait
+           would never end. */
+        const int left = remaining_ms(deadline_ms);
+        if (left == 0) return 0;
         pollfd entry{fd, events, 0};
-        const int ready = poll(&entry, 1, remaining_ms(deadline_ms));
+        const int ready = poll(&entry, 1, left);
         if (ready > 0) return 1;
         if (ready == 0) return 0;
         if (errno != EINTR) return -1;
@@ -205,8 +210,25 @@ int32_t send_all(gwapi_session *session, const uint8_t *bytes, std::size_t count
     return 0;
 }
 
+/*
+ * Moves the unconsumed bytes (the start of a frame) to the front of the
+ * buffer once its end is reached. The buffer holds a maximal frame, so the
+ * frame then completes without another move.
+ */
+static void make_room(gwapi_session *session) {
+    if (session->rx_end < sizeof session->rx || session->rx_start == 0) return;
+    const int previous_phase = session->phase;
+    set_phase(session, PHASE_CONSUMING);
+    const std::size_t held = session->rx_end - session->rx_start;
+    std::memmove(session->rx, session->rx + session->rx_start, held);
+    session->rx_start = 0;
+    session->rx_end = held;
+    set_phase(session, previous_phase);
+}
+
 int32_t receive_more(gwapi_session *session, int64_t deadline_ms) {
-    if (session->received >= sizeof session->rx) return kStatusProtocolError;
+    make_room(session);
+    if (session->rx_end >= sizeof session->rx) return kStatusProtocolError;
     for (;;) {
         const int ready = wait_for(session->fd, POLLIN, deadline_ms);
         if (ready == 0) return kStatusAnswerTimeout;
@@ -214,9 +236,9 @@ int32_t receive_more(gwapi_session *session, int64_t deadline_ms) {
 
         const int previous_phase = session->phase;
         set_phase(session, PHASE_RECEIVING);
-        const ssize_t n = recv(session->fd, session->rx + session->received,
-                               sizeof session->rx - session->received, 0);
-        if (n > 0) session->received += static_cast<std::size_t>(n);
+        const ssize_t n = recv(session->fd, session->rx + session->rx_end,
+                               sizeof session->rx - session->rx_end, 0);
+        if (n > 0) session->rx_end += static_cast<std::size_t>(n);
         set_phase(session, previous_phase);
 
         if (n > 0) return 0;
@@ -225,9 +247,22 @@ int32_t receive_more(gwapi_session *session, int64_t deadline_ms) {
     }
 }
 
+std::span<const uint8_t> unconsumed(const gwapi_session *session) {
+    return {session->rx + session->rx_start, session->rx_end - session->rx_start};
+}
+
+void consume(gwapi_session *session, std::size_t count) {
+    const int previous_phase = session->phase;
+    set_phase(session, PHASE_CONSUMING);
+    session->rx_start += count;
+    if (session->rx_start == session->rx_end) session->rx_start = session->rx_end = 0;
+    set_phase(session, previous_phase);
+}
+
 void drop_connection(gwapi_session *session) {
     close_socket(session);
-    session->received = 0;
+    session->rx_start = 0;
+    session->rx_end = 0;
     release_resolver_list(session);
 }
 

@@ -95,17 +95,9 @@ int32_t begin_call(gwapi_session *session, bool needs_connection) {
     return 0;
 }
 
-/* Removes the frame at the head of the receive buffer. */
-void consume_frame(gwapi_session *session, std::size_t frame_size) {
-    set_phase(session, PHASE_CONSUMING);
-    std::memmove(session->rx, session->rx + frame_size, session->received - frame_size);
-    session->received -= frame_size;
-    set_phase(session, PHASE_WAITING);
-}
-
 /* Ends a call that got its answer: the answer's frame is dropped. */
 void end_call(gwapi_session *session, std::size_t frame_size) {
-    consume_frame(session, frame_size);
+    consume(session, frame_size);
     set_phase(session, PHASE_IDLE);
 }
 
@@ -117,8 +109,7 @@ void end_call(gwapi_session *session, std::size_t frame_size) {
 int32_t next_frame(gwapi_session *session, int64_t deadline_ms, std::span<const uint8_t> &body,
                    std::size_t &frame_size) {
     for (;;) {
-        const CodecError error = gwproto::find_frame(
-            std::span<const uint8_t>(session->rx, session->received), body, frame_size);
+        const CodecError error = gwproto::find_frame(unconsumed(session), body, frame_size);
         if (error == CodecError::Ok) return 0;
         if (error != CodecError::Truncated) return kStatusProtocolError;
         const int32_t status = receive_more(session, deadline_ms);
@@ -172,7 +163,13 @@ int32_t exchange(gwapi_session *session, gwproto::Request &request, gwproto::Ans
         if (answer.request_id == id) return 0;
         if (!is_stale_id(answer.request_id, id))
             return fail_connection(session, kStatusProtocolError);
-        consume_frame(session, frame_size);
+        consume(session, frame_size);
+        /* A peer that keeps sending stale answers must not hold the call
+           past its deadline: the clock is read after every skipped frame. */
+        if (now_ms() >= deadline) {
+            set_phase(session, PHASE_IDLE);
+            return kStatusAnswerTimeout;
+        }
     }
 }
 
@@ -195,10 +192,7 @@ int32_t handshake(gwapi_session *session, int64_t deadline_ms) {
     if (gwproto::decode_hello(body, answer, kind) != CodecError::Ok || kind != MessageKind::HelloAnswer)
         return kStatusProtocolError;
     if (answer.status != 0 || answer.version != gwproto::kProtocolVersion) return kStatusVersionMismatch;
-    set_phase(session, PHASE_CONSUMING);
-    std::memmove(session->rx, session->rx + frame_size, session->received - frame_size);
-    session->received -= frame_size;
-    set_phase(session, PHASE_CONNECTING);
+    consume(session, frame_size);
     return 0;
 }
 

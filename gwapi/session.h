@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "protocol/protocol.h"
 
@@ -48,8 +49,9 @@ struct gwapi_session {
     volatile sig_atomic_t phase;            /* gwapi_internal::CallPhase */
     uint32_t last_request_id;               /* id of the latest request sent */
     struct addrinfo *resolved;              /* getaddrinfo list while connecting */
-    std::size_t received;                   /* bytes held in `rx` */
-    uint8_t rx[gwapi_internal::kFrameCapacity];  /* bytes read, not yet consumed */
+    std::size_t rx_start;                   /* first byte of `rx` not consumed yet */
+    std::size_t rx_end;                     /* end of the bytes read into `rx` */
+    uint8_t rx[gwapi_internal::kFrameCapacity];  /* bytes read; [rx_start, rx_end) unconsumed */
     uint8_t tx[gwapi_internal::kFrameCapacity];  /* the request being sent */
 };
 
@@ -76,9 +78,21 @@ int32_t send_all(gwapi_session *session, const uint8_t *bytes, std::size_t count
 /*
  * Waits until bytes arrive (at most until the deadline) and appends them to
  * the session's receive buffer. 0 when bytes were added, else a negative
- * library status (answer timeout, connection lost).
+ * library status (answer timeout, connection lost). A deadline that has
+ * passed is a timeout at once, even while the peer keeps sending.
  */
 int32_t receive_more(gwapi_session *session, int64_t deadline_ms);
+
+/* The bytes received and not consumed yet. */
+std::span<const uint8_t> unconsumed(const gwapi_session *session);
+
+/*
+ * Consumes the first `count` unconsumed bytes (a frame that was handled).
+ * Only an offset moves: the bytes after it stay where they are until the
+ * buffer's end is reached (receive_more), so each byte is moved at most once
+ * however many frames a read brings.
+ */
+void consume(gwapi_session *session, std::size_t count);
 
 /* Sets the phase with compiler fences, so buffer updates stay on their side. */
 void set_phase(gwapi_session *session, int phase);

@@ -358,7 +358,18 @@ void load_root(const toml::table &root, Scenario &scenario)
 {
     check_keys(root, "",
                {"facility_type", "query_answer", "users", "event_types", "info_objects",
-                "broadcast_reads", "faults"});
+                "broadcast_reads", "faults", "handshake_timeout_ms", "idle_timeout_ms",
+                "max_connections"});
+    ConnectionLimits &limits = scenario.limits;
+    if (const toml::node *node = root.get("handshake_timeout_ms"))
+        limits.handshake_timeout_ms =
+            static_cast<uint32_t>(get_integer(*node, "handshake_timeout_ms", 1, kMaxTimeoutMs));
+    if (const toml::node *node = root.get("idle_timeout_ms"))
+        limits.idle_timeout_ms =
+            static_cast<uint32_t>(get_integer(*node, "idle_timeout_ms", 1, kMaxTimeoutMs));
+    if (const toml::node *node = root.get("max_connections"))
+        limits.max_connections =
+            static_cast<uint32_t>(get_integer(*node, "max_connections", 1, kMaxConnectionLimit));
     if (const toml::node *node = root.get("facility_type"))
         scenario.facility_type = get_int32(*node, "facility_type");
     if (const toml::node *node = root.get("query_answer"))

@@ -70,7 +70,25 @@ struct Fault {
     FaultAction action = FaultAction::Answer;
 };
 
+/*
+ * How gwsim treats connections, apart from what it answers: a client must
+ * finish the handshake within handshake_timeout_ms of connecting; a session
+ * whose client sends no request for idle_timeout_ms after its last answer
+ * is closed; at most max_connections are served at once (more wait in the
+ * listen backlog). The command line can override each.
+ */
+struct ConnectionLimits {
+    uint32_t handshake_timeout_ms = 2000;
+    uint32_t idle_timeout_ms = 60000;
+    uint32_t max_connections = 4096;
+};
+
+/* Bounds of the limits, for the scenario file and the command line. */
+constexpr uint32_t kMaxTimeoutMs = 86400000; /* a day */
+constexpr uint32_t kMaxConnectionLimit = 1000000;
+
 struct Scenario {
+    ConnectionLimits limits;
     int32_t facility_type = 0;
     std::vector<uint8_t> query_answer;
     std::map<std::string, User> users;

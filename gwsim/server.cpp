@@ -6,10 +6,15 @@
  * is written take the next frame. So a connection holds at most one frame
  * being answered plus one read chunk, and a client that stops reading its
  * answers stops being read itself.
+ *
+ * Memory follows what a connection holds: it reads straight into its frame
+ * splitter, which keeps 1 KiB of room while idle and grows only for the
+ * frame that is arriving; the splitter and the answer buffer give back the
+ * room of a large frame once it is handled; the session's tables grow with
+ * its subscriptions.
  */
 #include "gwsim/server.h"
 
-#include <array>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -18,19 +23,35 @@
 namespace gwsim {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+/* Room an idle connection keeps for its next answer; a larger one goes back. */
+constexpr std::size_t kAnswerRoomKept = 1024;
+
+/* Pause of accepting after an accept failed (out of descriptors, ...). */
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+}  // namespace
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(Server &server, tcp::socket socket, uint64_t id)
-        : server_(server), socket_(std::move(socket)), timer_(server.io_),
-          session_(server.gateway_, id), splitter_(gwproto::kMaxFrameBodySize)
+        : server_(server), socket_(std::move(socket)), delay_timer_(server.io_),
+          silence_timer_(server.io_), session_(server.gateway_, id),
+          splitter_(gwproto::kMaxFrameBodySize), connected_at_(Clock::now())
     {
         asio::error_code ec;
         const tcp::endpoint peer = socket_.remote_endpoint(ec);
         peer_ = ec ? std::string("unknown peer") : endpoint_text(peer);
     }
 
-    void start() { read_more(); }
+    void start()
+    {
+        watch_silence();
+        read_more();
+    }
 
     void close()
     {
@@ -38,7 +59,8 @@ public:
             return;
         closed_ = true;
         asio::error_code ignored;
-        timer_.cancel();
+        delay_timer_.cancel();
+        silence_timer_.cancel();
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         server_.forget(session_.id());
@@ -52,24 +74,62 @@ private:
         std::fflush(stderr);
     }
 
+    /*
+     * When the client's silence ends the connection: the handshake is due
+     * within its timeout of connecting; after it, a request is due within
+     * the idle timeout of the last request taken or answer written. While a
+     * fault delays an answer, the gateway keeps the client waiting, not the
+     * other way round: the clock starts again when the answer is written.
+     */
+    Clock::time_point silence_deadline() const
+    {
+        const ConnectionLimits &limits = server_.limits();
+        if (!greeted_)
+            return connected_at_ + std::chrono::milliseconds(limits.handshake_timeout_ms);
+        const Clock::time_point since = delaying_ ? Clock::now() : last_activity_;
+        return since + std::chrono::milliseconds(limits.idle_timeout_ms);
+    }
+
+    /* One timer per connection, set again only when it fires: traffic in
+     * between costs a clock reading, not a timer operation per request. */
+    void watch_silence()
+    {
+        silence_timer_.expires_at(silence_deadline());
+        silence_timer_.async_wait([this, self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || closed_)
+                return;
+            if (Clock::now() < silence_deadline()) {
+                watch_silence();
+                return;
+            }
+            const ConnectionLimits &limits = server_.limits();
+            log(greeted_ ? "no request for " + std::to_string(limits.idle_timeout_ms) + " ms"
+                         : "no handshake within " + std::to_string(limits.handshake_timeout_ms) +
+                               " ms");
+            close();
+        });
+    }
+
     void read_more()
     {
         if (closed_)
             return;
-        auto self = shared_from_this();
-        socket_.async_read_some(asio::buffer(chunk_),
-                                [this, self](const asio::error_code &ec, std::size_t n) {
+        const std::span<uint8_t> room = splitter_.prepare();
+        if (room.empty()) { /* cannot happen while whole frames are taken before reading on */
+            log("protocol error: too many bytes in flight");
+            close();
+            return;
+        }
+        socket_.async_read_some(asio::buffer(room.data(), room.size()),
+                                [this, self = shared_from_this()](const asio::error_code &ec,
+                                                                  std::size_t n) {
                                     if (closed_)
                                         return;
                                     if (ec) {
                                         close(); /* the peer went away: nothing to report */
                                         return;
                                     }
-                                    if (!splitter_.append({chunk_.data(), n})) {
-                                        log("protocol error: too many bytes in flight");
-                                        close();
-                                        return;
-                                    }
+                                    splitter_.commit(n);
                                     next_frame();
                                 });
     }
@@ -90,6 +150,7 @@ private:
             close();
             return;
         }
+        last_activity_ = Clock::now();
         if (!greeted_)
             handle_hello(body);
         else
@@ -168,9 +229,11 @@ private:
             then();
             return;
         }
-        auto self = shared_from_this();
-        timer_.expires_after(std::chrono::milliseconds(delay_ms));
-        timer_.async_wait([this, self, then](const asio::error_code &ec) {
+        delaying_ = true;
+        delay_timer_.expires_after(std::chrono::milliseconds(delay_ms));
+        delay_timer_.async_wait([this, self = shared_from_this(), then](const asio::error_code &ec) {
+            delaying_ = false;
+            last_activity_ = Clock::now();
             if (!ec && !closed_)
                 then();
         });
@@ -178,28 +241,34 @@ private:
 
     void write_out(bool close_after)
     {
-        auto self = shared_from_this();
         asio::async_write(socket_, asio::buffer(out_),
-                          [this, self, close_after](const asio::error_code &ec, std::size_t) {
+                          [this, self = shared_from_this(), close_after](const asio::error_code &ec,
+                                                                         std::size_t) {
                               if (closed_)
                                   return;
                               if (ec || close_after) {
                                   close();
                                   return;
                               }
+                              last_activity_ = Clock::now();
+                              if (out_.capacity() > kAnswerRoomKept)
+                                  out_ = {};
                               next_frame();
                           });
     }
 
     Server &server_;
     tcp::socket socket_;
-    asio::steady_timer timer_;
+    asio::steady_timer delay_timer_;
+    asio::steady_timer silence_timer_;
     Session session_;
     gwproto::FrameSplitter splitter_;
-    std::array<uint8_t, 16384> chunk_{};
     std::vector<uint8_t> out_;
     std::string peer_;
+    Clock::time_point connected_at_;
+    Clock::time_point last_activity_; /* last frame taken or answer written */
     bool greeted_ = false;
+    bool delaying_ = false;
     bool closed_ = false;
 };
 
@@ -241,46 +310,81 @@ void Server::start() { accept_next(); }
 
 void Server::accept_next()
 {
+    if (stopped_)
+        return;
+    if (connections_.size() >= limits().max_connections) {
+        /* Full: new clients wait in the listen backlog, not accepted and
+         * dropped, until a connection closes (forget). */
+        waiting_for_room_ = true;
+        if (!full_reported_) {
+            std::fprintf(stderr,
+                         "gwsim: %zu connections open, the most allowed; "
+                         "new ones wait until one closes\n",
+                         connections_.size());
+            full_reported_ = true;
+        }
+        return;
+    }
     acceptor_.async_accept([this](const asio::error_code &ec, tcp::socket socket) {
-        if (stopped_)
+        if (stopped_ || ec == asio::error::operation_aborted)
             return;
-        if (!ec) {
-            take(std::move(socket));
-            /* Take the rest of the backlog now. One accept per turn of the
-             * event loop would leave connecting clients queued behind every
-             * other connection's requests, one turn each. */
-            for (int taken = 1; taken < kAcceptBurst && !stopped_; ++taken) {
-                asio::error_code more_error;
-                tcp::socket more = acceptor_.accept(more_error); /* non-blocking */
-                if (more_error)
-                    break; /* would block, or trouble the next async_accept reports */
-                take(std::move(more));
-            }
-        } else if (ec == asio::error::operation_aborted) {
-            return;
-        } else {
-            /* Passing trouble such as too many open files: try again a
-             * little later instead of spinning on the failing accept. */
-            std::fprintf(stderr, "gwsim: accept failed: %s\n", ec.message().c_str());
-            accept_retry_.expires_after(std::chrono::milliseconds(100));
-            accept_retry_.async_wait([this](const asio::error_code &wait_error) {
-                if (!wait_error && !stopped_)
-                    accept_next();
-            });
+        if (ec) {
+            pause_accepting(ec);
             return;
         }
+        take(std::move(socket));
+        take_backlog();
         accept_next();
+    });
+}
+
+/*
+ * Takes the rest of the backlog now. One accept per turn of the event loop
+ * would leave connecting clients queued behind every other connection's
+ * requests, one turn each.
+ */
+void Server::take_backlog()
+{
+    for (int taken = 1; taken < kAcceptBurst && !stopped_ &&
+                        connections_.size() < limits().max_connections;
+         ++taken) {
+        asio::error_code ec;
+        tcp::socket more = acceptor_.accept(ec); /* non-blocking */
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            /* Every waiting client is in: a later shortage is news again. */
+            full_reported_ = false;
+            accept_failure_reported_ = false;
+            return;
+        }
+        if (ec)
+            return; /* the next async_accept reports it */
+        take(std::move(more));
+    }
+}
+
+/*
+ * Passing trouble such as too many open files: the client stays in the
+ * backlog, and accepting pauses briefly instead of spinning on the failing
+ * accept. Said once, not at every try.
+ */
+void Server::pause_accepting(const asio::error_code &error)
+{
+    if (!accept_failure_reported_) {
+        std::fprintf(stderr,
+                     "gwsim: accept failed: %s; new connections wait, tried again every %lld ms\n",
+                     error.message().c_str(), static_cast<long long>(kAcceptRetry.count()));
+        accept_failure_reported_ = true;
+    }
+    accept_retry_.expires_after(kAcceptRetry);
+    accept_retry_.async_wait([this](const asio::error_code &wait_error) {
+        if (!wait_error && !stopped_)
+            accept_next();
     });
 }
 
 void Server::take(tcp::socket socket)
 {
     asio::error_code ignored;
-    if (connections_.size() >= kMaxConnections) {
-        std::fprintf(stderr, "gwsim: more than %zu connections; new one closed\n", kMaxConnections);
-        socket.close(ignored);
-        return;
-    }
     socket.set_option(tcp::no_delay(true), ignored);
     const uint64_t id = gateway_.next_session_id();
     auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
@@ -288,7 +392,14 @@ void Server::take(tcp::socket socket)
     connection->start();
 }
 
-void Server::forget(uint64_t id) { connections_.erase(id); }
+void Server::forget(uint64_t id)
+{
+    connections_.erase(id);
+    if (waiting_for_room_ && !stopped_ && connections_.size() < limits().max_connections) {
+        waiting_for_room_ = false;
+        accept_next();
+    }
+}
 
 void Server::stop()
 {

@@ -5,7 +5,11 @@
  * Session and writes the answers back in order.
  *
  * A client that sends a bad frame loses its own connection (one line on
- * standard error); every other connection goes on untouched.
+ * standard error); every other connection goes on untouched. So does a
+ * client that keeps silent too long (the scenario's connection limits), so
+ * that silent connections cannot keep the others out: at the connection
+ * limit, or out of descriptors, new clients wait in the listen backlog
+ * until a connection closes, and gwsim says so once.
  */
 #ifndef GWSIM_SERVER_H
 #define GWSIM_SERVER_H
@@ -21,11 +25,6 @@
 #include "gwsim/session.h"
 
 namespace gwsim {
-
-/* Connections beyond this are accepted and closed at once. Room for a
- * thousand clients that reconnect at once, while the connections they just
- * closed still wait to be read to their end. */
-constexpr std::size_t kMaxConnections = 4096;
 
 /* Connections taken from the backlog at most per wake-up of the listener. */
 constexpr int kAcceptBurst = 64;
@@ -48,10 +47,13 @@ public:
     void stop();
 
     std::size_t connection_count() const { return connections_.size(); }
+    const ConnectionLimits &limits() const { return gateway_.scenario().limits; }
 
 private:
     friend class Connection;
     void accept_next();
+    void take_backlog();
+    void pause_accepting(const asio::error_code &error);
     void take(asio::ip::tcp::socket socket);
     void forget(uint64_t id);
 
@@ -62,6 +64,10 @@ private:
     asio::steady_timer accept_retry_;
     std::map<uint64_t, std::shared_ptr<Connection>> connections_;
     bool stopped_ = false;
+    bool waiting_for_room_ = false; /* at the connection limit: no accept pending */
+    /* Each shortage is reported once, until the backlog has been emptied. */
+    bool full_reported_ = false;
+    bool accept_failure_reported_ = false;
 };
 
 /* "127.0.0.1:4000" or "[::1]:4000". */

@@ -4,6 +4,7 @@
  */
 #include "gwsim/session.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace gwsim {
@@ -54,6 +55,22 @@ bool text_field(std::span<const uint8_t> record, std::size_t offset, std::size_t
 }
 
 void append_u32(std::vector<uint8_t> &out, uint32_t value) { gwproto::put_u32(out, value); }
+
+/* The first object subscription whose clearKey is not below `key`. */
+std::vector<std::pair<uint32_t, uint32_t>>::iterator
+find_subscription(std::vector<std::pair<uint32_t, uint32_t>> &table, uint32_t key)
+{
+    return std::lower_bound(table.begin(), table.end(), key,
+                            [](const auto &entry, uint32_t k) { return entry.first < k; });
+}
+
+/* A table that has emptied to below a quarter of its room gives the rest back. */
+template <typename Table>
+void give_back_room(Table &table)
+{
+    if (table.capacity() > 64 && table.size() < table.capacity() / 4)
+        table.shrink_to_fit();
+}
 
 int32_t fault_arg(const Request &request)
 {
@@ -224,8 +241,8 @@ Outcome Session::logout()
 {
     state_ = LoginState::None;
     user_.clear();
-    plain_subscriptions_.clear();
-    object_subscriptions_.clear();
+    plain_subscriptions_ = {};
+    object_subscriptions_ = {};
     return status(0);
 }
 
@@ -318,10 +335,13 @@ Outcome Session::set_event(const Request &request)
     if (request.arg != 1) {
         if (!request.record.empty())
             return invalid();
-        if (plain_subscriptions_.size() >= kMaxSubscriptionsPerSession &&
-            !plain_subscriptions_.count(request.arg))
+        const auto at = std::lower_bound(plain_subscriptions_.begin(), plain_subscriptions_.end(),
+                                         request.arg);
+        if (at != plain_subscriptions_.end() && *at == request.arg)
+            return status(0);
+        if (plain_subscriptions_.size() >= kMaxSubscriptionsPerSession)
             return status(gwproto::kStatusGeneralFailure);
-        plain_subscriptions_.insert(request.arg);
+        plain_subscriptions_.insert(at, request.arg);
         return status(0);
     }
     if (request.record.size() != kSubscriptionSize || gwproto::get_u32(request.record.data()) != 24)
@@ -346,10 +366,15 @@ Outcome Session::set_event(const Request &request)
         if (reply_status == 0) {
             if (object_subscriptions_.size() >= kMaxSubscriptionsPerSession)
                 return status(gwproto::kStatusGeneralFailure);
+            /* Keys count up, so the new one normally goes at the end; after
+               the counter wraps, keys still in use are skipped. */
+            auto at = object_subscriptions_.end();
             do {
                 clear_key = ++last_clear_key_;
-            } while (clear_key == 0 || object_subscriptions_.count(clear_key));
-            object_subscriptions_[clear_key] = index;
+                at = find_subscription(object_subscriptions_, clear_key);
+            } while (clear_key == 0 ||
+                     (at != object_subscriptions_.end() && at->first == clear_key));
+            object_subscriptions_.insert(at, {clear_key, static_cast<uint32_t>(index)});
         }
     }
     Outcome o;
@@ -363,14 +388,22 @@ Outcome Session::clear_event(const Request &request)
     if (request.arg != 1) {
         if (!request.record.empty())
             return invalid();
-        if (plain_subscriptions_.erase(request.arg) == 0)
+        const auto at = std::lower_bound(plain_subscriptions_.begin(), plain_subscriptions_.end(),
+                                         request.arg);
+        if (at == plain_subscriptions_.end() || *at != request.arg)
             return not_found();
+        plain_subscriptions_.erase(at);
+        give_back_room(plain_subscriptions_);
         return status(0);
     }
     if (request.record.size() != kUnsubscriptionSize || gwproto::get_u32(request.record.data()) != 8)
         return invalid();
-    if (object_subscriptions_.erase(gwproto::get_u32(request.record.data() + 4)) == 0)
+    const uint32_t clear_key = gwproto::get_u32(request.record.data() + 4);
+    const auto at = find_subscription(object_subscriptions_, clear_key);
+    if (at == object_subscriptions_.end() || at->first != clear_key)
         return not_found();
+    object_subscriptions_.erase(at);
+    give_back_room(object_subscriptions_);
     return status(0);
 }
 

@@ -10,6 +10,7 @@
  */
 #include "protocol/protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace gwproto {
@@ -535,19 +536,75 @@ void FrameSplitter::compact()
     consumed_ = 0;
 }
 
+/* Gives the held bytes room for `needed` bytes in all (see the class comment). */
+void FrameSplitter::fit(std::size_t needed)
+{
+    const std::size_t capacity = held_.capacity();
+    std::size_t target = needed;
+    if (needed > capacity) {
+        /* Doubling, but never past the frame whose header is held: a header
+           that announces a large frame costs nothing until its bytes come. */
+        std::size_t frame = needed;
+        if (held_.size() >= kFrameHeaderSize)
+            frame = kFrameHeaderSize + get_u32(held_.data());
+        target = std::max(needed, std::min(2 * capacity, frame));
+    } else if (capacity <= keep || capacity <= 2 * needed) {
+        return;
+    }
+    std::vector<uint8_t> resized;
+    resized.reserve(target);
+    resized.assign(held_.begin(), held_.end());
+    held_.swap(resized);
+}
+
 bool FrameSplitter::append(std::span<const uint8_t> bytes)
 {
     compact();
     if (bytes.size() > kFrameHeaderSize + max_body_ + chunk_slack - held_.size())
         return false;
+    fit(held_.size() + bytes.size());
     held_.insert(held_.end(), bytes.begin(), bytes.end());
     return true;
+}
+
+std::span<uint8_t> FrameSplitter::prepare()
+{
+    compact();
+    /* `keep` bytes take small frames (several, when a client sends ahead);
+       a large frame is read in steps that double what is held, up to the
+       frame's end, so that a header announcing one costs nothing until its
+       bytes come. */
+    std::size_t target = std::max(keep, held_.size() + 1);
+    if (held_.size() >= kFrameHeaderSize) {
+        const std::size_t frame =
+            kFrameHeaderSize + std::min<std::size_t>(get_u32(held_.data()), max_body_);
+        if (frame > held_.size())
+            target = std::max(keep, std::min(frame, 2 * held_.size()));
+    }
+    const std::size_t limit = kFrameHeaderSize + max_body_ + chunk_slack;
+    fit(std::min(target, limit));
+    const std::size_t room = std::min(held_.capacity(), limit) - held_.size();
+    prepared_ = held_.size();
+    held_.resize(prepared_ + room);
+    return {held_.data() + prepared_, room};
+}
+
+void FrameSplitter::commit(std::size_t count)
+{
+    held_.resize(prepared_ + std::min(count, held_.size() - prepared_));
 }
 
 CodecError FrameSplitter::next(std::span<const uint8_t> &body)
 {
     if (broken_)
         return CodecError::Oversized;
+    if (consumed_ == held_.size()) {
+        /* Every frame taken: the room a large one needed goes back now,
+           not when the connection next sends something. */
+        held_.clear();
+        consumed_ = 0;
+        fit(0);
+    }
     std::span<const uint8_t> view(held_.data() + consumed_, held_.size() - consumed_);
     std::size_t frame_size = 0;
     const CodecError e = find_frame(view, body, frame_size, max_body_);

@@ -207,9 +207,19 @@ CodecError find_frame(std::span<const uint8_t> buffered, std::span<const uint8_t
  * appended after it. Usage:
  *     splitter.append(chunk);
  *     while (splitter.next(body) == CodecError::Ok) handle(body);
+ * or, to read straight into it, without a buffer of the reader's own:
+ *     std::span<uint8_t> room = splitter.prepare();
+ *     n = read(socket, room.data(), room.size());
+ *     splitter.commit(n);
  * next() answers Truncated when it needs more bytes and Oversized once the
  * stream announced a frame above the limit; after Oversized it stays broken.
  * A body returned by next() is valid until the following append() or next().
+ *
+ * Its memory follows what it holds, not the largest frame it could hold: it
+ * grows as a vector does but never past the frame being assembled, and once
+ * a frame is taken, room beyond `keep` bytes that nothing needs is given back.
+ * So a reader that waits costs `keep` bytes here, and a partial frame at most
+ * twice what it holds, and never more than the frame.
  */
 class FrameSplitter {
 public:
@@ -220,18 +230,31 @@ public:
     bool append(std::span<const uint8_t> bytes);
     CodecError next(std::span<const uint8_t> &body);
 
+    /* Room for the next read after the held bytes: at least `keep` bytes,
+     * and for a large frame as much as is held, up to what the frame still
+     * lacks (within the same bound as append). commit(n) then holds the
+     * first n bytes of it; no other call may come between the two. */
+    std::span<uint8_t> prepare();
+    void commit(std::size_t count);
+
     std::size_t buffered() const { return held_.size() - consumed_; }
     bool broken() const { return broken_; }
+    /* Bytes of memory taken for the held bytes. */
+    std::size_t capacity() const { return held_.capacity(); }
 
     /* Bytes that append() accepts beyond one maximal frame. */
     static constexpr std::size_t chunk_slack = 64 * 1024;
+    /* Room kept when less is needed, so that small requests reuse it. */
+    static constexpr std::size_t keep = 1024;
 
 private:
     void compact();
+    void fit(std::size_t needed);
 
     std::size_t max_body_;
     std::vector<uint8_t> held_;
     std::size_t consumed_ = 0;
+    std::size_t prepared_ = 0; /* held bytes before the room prepare() gave */
     bool broken_ = false;
 };
 

@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev libtomlplusplus-dev
   python3 python3-prometheus-client procps time
+  dpkg-dev file lintian groff-base systemd pkgconf
 )
 
 missing=()

@@ -141,15 +141,28 @@ extern "C" int32_t gwapi_logout_ex(gwapi_session_t session, int32_t *transaction
     return real(session, transaction_status);
 }
 
-/* The program prints through vfprintf (Print); signals are held back there. */
-extern "C" int vfprintf(FILE *stream, const char *format, va_list arguments) {
-    static auto real = RealFunction<decltype(&vfprintf)>("vfprintf");
+/*
+ * The program prints through vprintf (Print), which signals wait for; an
+ * optimised build calls vfprintf in its place.
+ */
+static void RaiseWhilePrinting(const char *format) {
     const LibrarySpy &spy = Spy();
     if (spy.print_that_raises != nullptr &&
         strncmp(format, spy.print_that_raises, strlen(spy.print_that_raises)) == 0) {
         raise(spy.raise_while_printing);
     }
+}
+
+extern "C" int vfprintf(FILE *stream, const char *format, va_list arguments) {
+    static auto real = RealFunction<decltype(&vfprintf)>("vfprintf");
+    RaiseWhilePrinting(format);
     return real(stream, format, arguments);
+}
+
+extern "C" int vprintf(const char *format, va_list arguments) {
+    static auto real = RealFunction<decltype(&vprintf)>("vprintf");
+    RaiseWhilePrinting(format);
+    return real(format, arguments);
 }
 
 extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {

@@ -59,7 +59,7 @@ struct LibrarySpy {
     int raise_in_logout = 0;
     int refuse_random_bytes = 0; /* getrandom fails with ENOSYS */
     int interrupt_random_bytes = 0; /* getrandom fails this often with EINTR first */
-    /* vfprintf raises raise_while_printing while it prints a text that starts so. */
+    /* Printing a format that starts so raises raise_while_printing. */
     const char *print_that_raises = nullptr;
     int raise_while_printing = 0;
 };

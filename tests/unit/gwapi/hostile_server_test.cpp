@@ -6,10 +6,14 @@
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -50,13 +54,16 @@ bool read_frame(int fd, Bytes &body) {
 /*
  * A one-connection server on loopback: accepts, answers the handshake with
  * `hello_status`, then hands each request to `respond`, which returns the
- * raw bytes to send back. Stops after the client goes away or a second of silence.
+ * raw bytes to send back. With `flood_ms`, it sends those bytes again and
+ * again for that long (or until the client goes away). Stops after the
+ * client goes away or a second of silence.
  */
 class ScriptedServer {
 public:
     using Responder = std::function<Bytes(const gwproto::Request &)>;
 
-    ScriptedServer(Responder respond, int32_t hello_status = 0) : respond_(std::move(respond)) {
+    ScriptedServer(Responder respond, int32_t hello_status = 0, int flood_ms = 0)
+        : respond_(std::move(respond)), flood_ms_(flood_ms) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -91,13 +98,18 @@ private:
                 if (gwproto::decode_request(body, request) != gwproto::CodecError::Ok) break;
                 if (request.kind == gwproto::MessageKind::Close) break;
                 const Bytes reply = respond_(request);
-                send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                
+                const auto flood_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(flood_ms_);
+                do {
+                    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+                } while (std::chrono::steady_clock::now() < flood_end);
             }
         }
         close(fd);
     }
 
     Responder respond_;
+    int flood_ms_ = 0;
     int listener_ = -1;
     int port_ = 0;
     std::thread thread_;
@@ -217,4 +229,91 @@ TEST(HostileServer, RefusedVersionIsReported) {
     EXPECT_EQ(gwapi_login_ex(session, &transaction_status, &login), kStatusVersionMismatch);
     EXPECT_EQ(gwapi_logout_ex(session, &transaction_status), kStatusNotConnected);
     gwapi_close_session(session);
+}
+
+TEST(HostileServer, FloodOfStaleAnswersDoesNotOutlastTheDeadline) {
+    /* The login's answer, thousands of times per write, without end: the
+       first answers the login, every other one is stale for the next call,
+       and they keep coming for far longer than its answer timeout. */
+    constexpr int kTimeoutMs = 400;
+    ScriptedServer server(
+        [](const gwproto::Request &request) {
+            const Bytes one = answer_frame(request.request_id, 0, {});
+            Bytes many;
+            while (many.size() + one.size() <= gwproto::kMaxFrameSize) many.insert(many.end(), one.begin(), one.end());
+            return many;
+        },
+        0, 10 * kTimeoutMs);
+    gwapi_session_t session = gwapi_create_session();
+    const GwLoginMessage login = make_login("demo", "pw", server.port());
+    int32_t transaction_status = 0;
+    ASSERT_EQ(gwapi_login_ex(session, &transaction_status, &login), 0);
+    /* Let the flood fill the socket buffers, so that bytes are waiting at every read. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    setenv("GWAPI_ANSWER_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_facility_type(session), kStatusAnswerTimeout);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    unsetenv("GWAPI_ANSWER_TIMEOUT_MS");
+    EXPECT_GE(took.count(), kTimeoutMs - 5);
+    EXPECT_LT(took.count(), kTimeoutMs + 500) << "the flood held the call past its deadline";
+    gwapi_close_session(session);
+}
+
+TEST(HostileServer, AnswerLargerThanTheBufferIsRefusedAndTheConnectionKept) {
+    /* A gateway that ignores the capacity each request carries. */
+    using Call = std::function<int32_t(gwapi_session_t, uint8_t *, int32_t &)>;
+    const Call info = [](gwapi_session_t session, uint8_t *buffer, int32_t &length) {
+        int32_t transaction_status = 0;
+        return gwapi_get_info_ex(session, &transaction_status, 2, &length, buffer);
+    };
+    const auto read_event = [](int32_t code) {
+        return Call([code](gwapi_session_t session, uint8_t *buffer, int32_t &length) {
+            uint32_t unsigned_length = static_cast<uint32_t>(length);
+            const int32_t status = gwapi_read_event_ext_ex(session, code, buffer, &unsigned_length, 0, 0);
+            length = static_cast<int32_t>(unsigned_length);
+            return status;
+        });
+    };
+    const Call query = [](gwapi_session_t session, uint8_t *buffer, int32_t &length) {
+        const uint8_t framed[4] = {0, 0, 0, 0};
+        char transaction_id[8];
+        int32_t transaction_status = 0;
+        int32_t scratch = 0;
+        return gwapi_query_ex(session, &transaction_status, 5, framed, 1, buffer, &length, transaction_id, &scratch);
+    };
+    Bytes batch = {0, 0, 0, 1, 0, 100, 'B', 'O', 0, 5};
+    batch.resize(batch.size() + 100, 0x42);
+    const struct {
+        const char *name;
+        Bytes data;
+        int32_t capacity;
+        Call call;
+    } cases[] = {
+        {"info item, one byte too many", Bytes(5, 0xAB), 4, info},
+        {"info item, largest data", Bytes(gwproto::kMaxDataSize, 0xAB), 4, info},
+        {"event-type list", Bytes(gwproto::kMaxDataSize, '7'), 16, read_event(1000)},
+        {"broadcast batch", batch, 20, read_event(999)},
+        {"query answer", Bytes(gwproto::kTransactionIdSize + 5, 0xAB), 4, query},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&](const gwproto::Request &request) {
+            const bool plain = request.kind == gwproto::MessageKind::Login || request.kind == gwproto::MessageKind::Logout;
+            return answer_frame(request.request_id, 0, plain ? Bytes{} : c.data);
+        });
+        gwapi_session_t session = gwapi_create_session();
+        const GwLoginMessage login = make_login("demo", "pw", server.port());
+        int32_t transaction_status = 0;
+        ASSERT_EQ(gwapi_login_ex(session, &transaction_status, &login), 0);
+        Bytes buffer(static_cast<std::size_t>(c.capacity) + 64, 0xEE);
+        int32_t length = c.capacity;
+        EXPECT_EQ(c.call(session, buffer.data(), length), GWAPI_BUFFER_TOO_SMALL);
+        EXPECT_EQ(length, c.capacity);
+        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), static_cast<long>(buffer.size()))
+            << "nothing may be written into the buffer";
+        EXPECT_EQ(gwapi_logout_ex(session, &transaction_status), 0) << "the connection must be kept";
+        gwapi_close_session(session);
+    }
 }

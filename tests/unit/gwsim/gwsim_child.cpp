@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,8 @@ int64_t now_ms()
         .count();
 }
 
-pid_t spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err)
+pid_t spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err,
+            unsigned descriptor_limit = 0)
 {
     std::vector<char *> argv;
     std::string program = GWSIM_BINARY;
@@ -49,6 +51,11 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &out, const 
             _exit(127);
         dup2(o, 1);
         dup2(e, 2);
+        if (descriptor_limit != 0) {
+            const rlimit limit{descriptor_limit, descriptor_limit};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(127);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -124,12 +131,13 @@ GwsimChild::~GwsimChild()
     }
 }
 
-bool GwsimChild::start(const std::string &scenario, const std::vector<std::string> &extra)
+bool GwsimChild::start(const std::string &scenario, const std::vector<std::string> &extra,
+                       unsigned descriptor_limit)
 {
     std::vector<std::string> args = {"--scenario", scenario, "--listen", "127.0.0.1:0",
                                      "--port-file", dir_.file("port")};
     args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = spawn(args, dir_.file("out"), dir_.file("err"));
+    pid_ = spawn(args, dir_.file("out"), dir_.file("err"), descriptor_limit);
     const int64_t deadline = now_ms() + 5000;
     while (now_ms() < deadline) {
         const std::string text = read_file(dir_.file("port"));
@@ -246,17 +254,17 @@ Reply Client::receive(int timeout_ms)
     return reply;
 }
 
-bool Client::hello(uint16_t version, int32_t *status)
+bool Client::hello(uint16_t version, int32_t *status, int timeout_ms)
 {
     std::vector<uint8_t> frame;
     gwproto::encode_hello(gwproto::Hello{version, 0}, gwproto::MessageKind::Hello, frame);
     if (!send_raw(frame))
         return false;
     bool closed = false;
-    if (!fill(gwproto::kFrameHeaderSize, 2000, closed))
+    if (!fill(gwproto::kFrameHeaderSize, timeout_ms, closed))
         return false;
     const std::size_t body = gwproto::get_u32(in_.data());
-    if (body > 64 || !fill(gwproto::kFrameHeaderSize + body, 2000, closed))
+    if (body > 64 || !fill(gwproto::kFrameHeaderSize + body, timeout_ms, closed))
         return false;
     gwproto::Hello answer;
     gwproto::MessageKind kind{};

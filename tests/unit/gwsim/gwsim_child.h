@@ -46,8 +46,10 @@ public:
     GwsimChild() = default;
     ~GwsimChild();
 
-    /* Starts gwsim on 127.0.0.1:0 and waits for its port file. */
-    bool start(const std::string &scenario, const std::vector<std::string> &extra = {});
+    /* Starts gwsim on 127.0.0.1:0 and waits for its port file; a nonzero
+     * `descriptor_limit` becomes its soft and hard RLIMIT_NOFILE. */
+    bool start(const std::string &scenario, const std::vector<std::string> &extra = {},
+               unsigned descriptor_limit = 0);
     uint16_t port() const { return port_; }
 
     /* Sends a signal and waits (at most 5 s) for the exit status. */
@@ -72,8 +74,9 @@ public:
     ~Client();
     bool connect(uint16_t port);
     bool send_raw(const std::vector<uint8_t> &bytes);
-    /* Handshake; true when the server accepted the version. */
-    bool hello(uint16_t version = gwproto::kProtocolVersion, int32_t *status = nullptr);
+    /* Handshake; true when the server accepted the version within the time. */
+    bool hello(uint16_t version = gwproto::kProtocolVersion, int32_t *status = nullptr,
+               int timeout_ms = 2000);
     /* Sends one request (with a fresh request id) and waits for its answer. */
     Reply call(gwproto::Request request, int timeout_ms = 2000);
     Reply receive(int timeout_ms);

@@ -1,8 +1,9 @@
 /*
  * process_test.cpp - the gwsim program itself, over loopback sockets:
  * command line and scenario errors exit 2 with one line, signals exit 0,
- * a client sending garbage loses only its own connection, sessions keep
- * their own state, faults close or hang, and the journal records requests.
+ * a client sending garbage loses only its own connection, silent clients
+ * cannot lock out one that speaks, sessions keep their own state, faults
+ * close or hang, and the journal records requests.
  */
 #include <gtest/gtest.h>
 
@@ -46,6 +47,14 @@ std::size_t line_count(const std::string &text)
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+std::size_t count_of(const std::string &text, const std::string &part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 }  // namespace
 
 TEST(GwsimProgram, BadScenarioGivesOneLineNamingFileAndKeyAndExitTwo)
@@ -75,6 +84,10 @@ TEST(GwsimProgram, BadCommandLineGivesUsageAndExitTwo)
         {"--scenario", scenario, "--listen", "127.0.0.1:70000"},
         {"--scenario", scenario, "--listen", "nohost:1"},
         {"--scenario", scenario, "--scenario", scenario},
+        {"--scenario", scenario, "--idle-timeout-ms", "0"},
+        {"--scenario", scenario, "--handshake-timeout-ms=86400001"},
+        {"--scenario", scenario, "--max-connections", "12x"},
+        {"--scenario", scenario, "--max-connections", "2", "--max-connections", "3"},
     };
     for (const auto &args : cases) {
         const Exit e = run_gwsim(args);
@@ -84,6 +97,7 @@ TEST(GwsimProgram, BadCommandLineGivesUsageAndExitTwo)
     const Exit help = run_gwsim({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: gwsim"), std::string::npos);
+    EXPECT_NE(help.out.find("--idle-timeout-ms MS"), std::string::npos);
     const Exit version = run_gwsim({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("gwsim ", 0), 0u);
@@ -141,6 +155,58 @@ TEST(GwsimProgram, GarbageFromOneClientDoesNotDisturbAnother)
     EXPECT_TRUE(gwsim.running());
     EXPECT_EQ(line_count(gwsim.err()), 5u) << gwsim.err();
     EXPECT_EQ(gwsim.stop(SIGTERM), 0);
+}
+
+TEST(GwsimProgram, SilentConnectionsCannotLockOutAClient)
+{
+    /* More silent connections than gwsim serves at once, bounded by its
+     * connection limit (limits from the scenario) or by its descriptors (a
+     * low hard limit; limits from the command line). Once the silent ones
+     * time out, a client that speaks gets in; an answer a fault delays past
+     * the idle timeout still comes; then that session falls silent and is
+     * closed in its turn. The shortage is reported once. */
+    struct Case {
+        const char *name;
+        std::string top_level;
+        std::vector<std::string> options;
+        unsigned descriptor_limit;
+        std::size_t silent;
+        std::string shortage;
+    };
+    const Case cases[] = {
+        {"connection limit", "handshake_timeout_ms = 300\nidle_timeout_ms = 400\nmax_connections = 8\n",
+         {}, 0, 20, "8 connections open, the most allowed"},
+        {"descriptor limit", "", {"--handshake-timeout-ms", "300", "--idle-timeout-ms=400"}, 40, 60,
+         "accept failed: Too many open files"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string scenario =
+            dir.write("silent.toml", c.top_level + "[users.demo]\npassword = \"demo-pass\"\n"
+                                                   "[[faults]]\ncall = \"gwapi_get_info_ex\"\n"
+                                                   "delay_ms = 600\n");
+        GwsimChild gwsim;
+        ASSERT_TRUE(gwsim.start(scenario, c.options, c.descriptor_limit));
+        std::vector<Client> silent(c.silent);
+        for (Client &s : silent)
+            ASSERT_TRUE(s.connect(gwsim.port()));
+
+        Client client;
+        ASSERT_TRUE(client.connect(gwsim.port()));
+        ASSERT_TRUE(client.hello(gwproto::kProtocolVersion, nullptr, 5000));
+        ASSERT_EQ(client.login("demo", "demo-pass").answer.completion_status, 0);
+        EXPECT_EQ(client.call(get_info(2, 4), 3000).kind, Reply::Kind::Answer);
+        EXPECT_TRUE(client.closed_within(2000));
+        for (Client &s : silent)
+            EXPECT_TRUE(s.closed_within(2000));
+
+        const std::string err = gwsim.err();
+        EXPECT_EQ(count_of(err, c.shortage), 1u) << err;
+        EXPECT_EQ(count_of(err, "no handshake within 300 ms"), c.silent) << err;
+        EXPECT_EQ(count_of(err, "no request for 400 ms"), 1u) << err;
+        EXPECT_EQ(gwsim.stop(SIGTERM), 0);
+    }
 }
 
 TEST(GwsimProgram, HandshakeRefusesAnotherVersion)

@@ -42,6 +42,9 @@ TEST(Scenario, ValuesAndDefaults)
     const char *text = R"(
 facility_type = 5
 query_answer = "0011AAbb"
+handshake_timeout_ms = 1
+idle_timeout_ms = 86400000
+max_connections = 10
 [users.demo]
 password = "demo-pass"
 user_info = "XYABCDE"
@@ -72,6 +75,9 @@ action = "hang"
     std::string error;
     ASSERT_TRUE(parse_scenario(text, "ok.toml", s, error)) << error;
     EXPECT_EQ(s.facility_type, 5);
+    EXPECT_EQ(s.limits.handshake_timeout_ms, 1u);
+    EXPECT_EQ(s.limits.idle_timeout_ms, 86400000u);
+    EXPECT_EQ(s.limits.max_connections, 10u);
     EXPECT_EQ(s.query_answer, (std::vector<uint8_t>{0x00, 0x11, 0xaa, 0xbb}));
     const User &demo = s.users.at("demo");
     EXPECT_EQ(std::string(demo.user_info.begin(), demo.user_info.end()), "XYABCDE     ");
@@ -102,6 +108,9 @@ action = "hang"
     Scenario empty;
     ASSERT_TRUE(parse_scenario("", "empty.toml", empty, error)) << error;
     EXPECT_EQ(empty.facility_type, 0);
+    EXPECT_EQ(empty.limits.handshake_timeout_ms, 2000u);
+    EXPECT_EQ(empty.limits.idle_timeout_ms, 60000u);
+    EXPECT_EQ(empty.limits.max_connections, 4096u);
     EXPECT_EQ(empty.event_type_list, std::vector<uint8_t>{0});
     ASSERT_TRUE(parse_scenario("[event_types]\nlist = \"5,,6\"\nnul_terminated = false\n", "x.toml",
                                empty, error));
@@ -153,6 +162,9 @@ TEST(Scenario, MistakesNameTheKey)
         {"[[faults]]\ncall = \"gwapi_login_ex\"\ndelay_ms = -1\n", "faults[0].delay_ms"},
         {"info_objects = 3\n", "info_objects: must be an array"},
         {"users = 3\n", "users: must be a table"},
+        {"handshake_timeout_ms = 0\n", "handshake_timeout_ms: must be between 1 and 86400000"},
+        {"idle_timeout_ms = 1.5\n", "idle_timeout_ms: must be an integer"},
+        {"max_connections = 1000001\n", "max_connections: must be between 1 and 1000000"},
     };
     for (const Case &c : cases) {
         const std::string error = error_of(c.text);

@@ -249,6 +249,30 @@ reply_status = 5
     EXPECT_EQ(call(s, MessageKind::SetEvent, 7).completion_status, 0);
     EXPECT_EQ(call(s, MessageKind::ClearEvent, 7).completion_status, 0);
     EXPECT_EQ(call(s, MessageKind::ClearEvent, 7).completion_status, -1);
+
+    /* Up to the cap, in any order; one more is refused until one is cleared. */
+    for (std::size_t i = 0; i < kMaxSubscriptionsPerSession; ++i) {
+        const auto event_type = static_cast<int32_t>(i * 7919 % 10007); /* all different */
+        ASSERT_EQ(call(s, MessageKind::SetEvent, event_type).completion_status, 0);
+    }
+    EXPECT_EQ(call(s, MessageKind::SetEvent, 7919).completion_status, 0) << "already subscribed";
+    EXPECT_EQ(call(s, MessageKind::SetEvent, -5).completion_status, gwproto::kStatusGeneralFailure);
+    EXPECT_EQ(call(s, MessageKind::ClearEvent, 7919).completion_status, 0);
+    EXPECT_EQ(call(s, MessageKind::SetEvent, -5).completion_status, 0);
+    std::vector<std::vector<uint8_t>> keys;
+    for (std::size_t i = 0; i < kMaxSubscriptionsPerSession; ++i) {
+        const Outcome o = call(s, MessageKind::SetEvent, 1, 0, bo5);
+        ASSERT_EQ(gwproto::get_u32(o.data.data() + 4), 0u);
+        keys.emplace_back(o.data.begin(), o.data.begin() + 4);
+    }
+    EXPECT_EQ(call(s, MessageKind::SetEvent, 1, 0, bo5).completion_status,
+              gwproto::kStatusGeneralFailure);
+    for (std::size_t i : {std::size_t{1000}, std::size_t{0}, kMaxSubscriptionsPerSession - 1}) {
+        std::memcpy(unsubscription.data() + 4, keys[i].data(), 4);
+        EXPECT_EQ(call(s, MessageKind::ClearEvent, 1, 0, unsubscription).completion_status, 0);
+        EXPECT_EQ(call(s, MessageKind::ClearEvent, 1, 0, unsubscription).completion_status, -1);
+    }
+    EXPECT_EQ(call(s, MessageKind::SetEvent, 1, 0, bo5).completion_status, 0);
 }
 
 TEST(Session, BroadcastReadsFollowTheScenarioPerSession)

@@ -291,6 +291,44 @@ TEST(FrameSplitter, BreaksOnAnOversizedHeaderAndBoundsItsMemory)
     EXPECT_EQ(bounded.buffered(), 4u);
 }
 
+TEST(FrameSplitter, MemoryFollowsWhatItHolds)
+{
+    /* Fed the way the server reads: into the room prepare() offers. */
+    std::vector<uint8_t> stream;
+    put_u32(stream, gwproto::kMaxFrameBodySize);
+    stream.resize(gwproto::kMaxFrameSize, 0x13);
+    FrameSplitter splitter;
+    std::size_t fed = 0;
+    const auto feed_until = [&](std::size_t end) {
+        while (fed < end) {
+            const std::span<uint8_t> room = splitter.prepare();
+            ASSERT_FALSE(room.empty());
+            const std::size_t n = std::min(room.size(), end - fed);
+            std::memcpy(room.data(), stream.data() + fed, n);
+            splitter.commit(n);
+            fed += n;
+        }
+    };
+    /* A header announcing the largest frame costs no more than a waiting reader. */
+    feed_until(4);
+    EXPECT_LE(splitter.capacity(), FrameSplitter::keep);
+
+    /* Growing, it takes at most twice what it holds, and never more than the frame. */
+    for (const std::size_t held : {std::size_t{3000}, std::size_t{20000}, gwproto::kMaxFrameSize - 1}) {
+        feed_until(held);
+        EXPECT_EQ(splitter.buffered(), held);
+        EXPECT_LE(splitter.capacity(), std::min(2 * held, gwproto::kMaxFrameSize));
+    }
+
+    /* Once the frame is taken, the room goes back. */
+    feed_until(gwproto::kMaxFrameSize);
+    std::span<const uint8_t> body;
+    ASSERT_EQ(splitter.next(body), CodecError::Ok);
+    EXPECT_EQ(body.size(), gwproto::kMaxFrameBodySize);
+    EXPECT_EQ(splitter.next(body), CodecError::Truncated);
+    EXPECT_LE(splitter.capacity(), FrameSplitter::keep);
+}
+
 TEST(BroadcastBatch, LaysOutTheVendorBufferInHostOrder)
 {
     const std::vector<uint8_t> body1 = {0x01, 0x02};
