@@ -7,9 +7,7 @@ int Print(const char *format, ...) {
     exc_defer_signals_begin();
     va_list arguments;
     va_start(arguments, format);
-    /* vfprintf on stdout, which gcc makes of vprintf and clang does not: every
-     * build prints through the same function, where the gateway tests watch. */
-    int written = vfprintf(stdout, format, arguments);
+    int written = vprintf(format, arguments);
     va_end(arguments);
     exc_defer_signals_end();
     return written;
