@@ -67,6 +67,16 @@ extern uint32_t eventTypeBufferSize;
 extern SubscribedInfObj *subscribedInfObjBuffer;
 extern uint32_t subscribedInfObjCount;
 
+/*
+ * What the last polling and unsubscription found, for the run's account:
+ * the network status the last "BN1" carried (glNetworkStatusRead is 1 once
+ * one was read), and 0 when every clear of the last UnsubscrAllBroadcasts
+ * succeeded, else the first failed clear's status.
+ */
+extern int32_t glNetworkStatus;
+extern int32_t glNetworkStatusRead;
+extern int32_t glUnsubscribeStatus;
+
 /* Reads the event-type list into a heap buffer; 0 when the list is there. */
 int32_t GetAllEventTypes(char **list, uint32_t *length);
 /* Reads the information-object list into a heap buffer; 0 when it is there. */

@@ -15,6 +15,9 @@
 #include "gateway/gateway.h"
 #include "gateway/guarded_io.h"
 
+int32_t glNetworkStatus;
+int32_t glNetworkStatusRead;
+
 namespace {
 
 /* The walk starts after 4 bytes that are not read. */
@@ -30,6 +33,8 @@ bool ShowNetworkStatus(const BroadcastItem &item) {
         return false;
     }
     memcpy(&network_status, item.body, sizeof network_status);
+    glNetworkStatus = network_status;
+    glNetworkStatusRead = 1;
     Print("BN1 Network status: %d\n", network_status);
     return true;
 }
@@ -66,6 +71,7 @@ int32_t PollBroadcasts() {
     /* Every read delivers here; it is not cleared between reads. */
     static char buffer[kBroadcastBufferSize];
     int32_t status = 0;
+    glNetworkStatusRead = 0;
     Print("Waiting for broadcasts...\n");
     while (status >= 0 || status == GWAPI_NO_BROADCASTS) {
         uint32_t length = kBroadcastBufferSize;

@@ -19,6 +19,7 @@ char *eventTypeBuffer = nullptr;
 uint32_t eventTypeBufferSize = 0;
 SubscribedInfObj *subscribedInfObjBuffer = nullptr;
 uint32_t subscribedInfObjCount = 0;
+int32_t glUnsubscribeStatus = 0;
 
 namespace {
 
@@ -128,6 +129,13 @@ void ReleaseInfObjList() {
     GiveBackBlock(&infObjListBeingWalked);
 }
 
+/* Keeps the first failed clear's status for the run's account. */
+void NoteClearFailure(int32_t status) {
+    if (glUnsubscribeStatus == 0) {
+        glUnsubscribeStatus = status;
+    }
+}
+
 /* Releases the subscription table, if one is held. */
 void ReleaseSubscriptionTable() {
     subscribedInfObjCount = 0;
@@ -223,6 +231,7 @@ void UnsubscrAllInfObj() {
         FlushOutput();
         int32_t status = gwapi_clear_event_ex(hSession, kInfObjEventType, &record);
         if (status < 0) {
+            NoteClearFailure(status);
             Print("Error, Status = %d\n", status);
         }
     }
@@ -231,6 +240,7 @@ void UnsubscrAllInfObj() {
 
 void UnsubscrAllBroadcasts() {
     Print("Unsubscribe all broadcasts.\n");
+    glUnsubscribeStatus = 0;
     int32_t result = 0;
     uint32_t position = 0;
     while (position < eventTypeBufferSize && result >= 0) {
@@ -242,6 +252,7 @@ void UnsubscrAllBroadcasts() {
         }
         result = gwapi_clear_event_ex(hSession, event_type, nullptr);
         if (result < 0) {
+            NoteClearFailure(result);
             Print("Fail : Status = %d\n", result);
         }
     }

@@ -10,5 +10,6 @@ int32_t glTransactionStatus;
 char glTransactionId[8];
 int32_t glOrderId;
 int32_t glFacilityType_EP0;
+PasswordRenewal glPasswordRenewal;
 
 int32_t depth;

@@ -34,6 +34,19 @@ extern char glTransactionId[8];
 extern int32_t glOrderId;
 extern int32_t glFacilityType_EP0;
 
+/*
+ * What the last GatewayLogin did about an expired password, for a caller
+ * that keeps the new one: attempted is 1 once a change to new_password was
+ * sent, and completion_status is then the change's answer (0: the gateway
+ * took it). All zero when no change was sent.
+ */
+struct PasswordRenewal {
+    int32_t attempted;
+    int32_t completion_status;
+    char new_password[20];
+};
+extern PasswordRenewal glPasswordRenewal;
+
 /* Nesting level of the operation that is running; printed in failure lines. */
 extern int32_t depth;
 

@@ -13,6 +13,16 @@ int Print(const char *format, ...) {
     return written;
 }
 
+int PrintError(const char *format, ...) {
+    exc_defer_signals_begin();
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    exc_defer_signals_end();
+    return written;
+}
+
 void FlushOutput() {
     exc_defer_signals_begin();
     fflush(stdout);

@@ -22,6 +22,9 @@
 /* printf to standard output. */
 int Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+/* fprintf to standard error. */
+int PrintError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 /* fflush of standard output. */
 void FlushOutput();
 

@@ -23,6 +23,7 @@ namespace {
 
 const char kApplicationName[] = "Velmar_gwcheck";
 constexpr int32_t kGeneratedPasswordCapacity = 20;
+static_assert(sizeof(PasswordRenewal::new_password) == kGeneratedPasswordCapacity);
 
 /*
  * Copies a text into a fixed-width field the way strncpy does (the text,
@@ -133,6 +134,7 @@ void CreateSession() {
 
 void GatewayLogin(LoginRecord *record) {
     record->logged_in = 0;
+    memset(&glPasswordRenewal, 0, sizeof glPasswordRenewal);
 
     GwLoginMessage login_message;
     BuildLoginMessage(&login_message, record);
@@ -163,9 +165,14 @@ void GatewayLogin(LoginRecord *record) {
                           record->password, sizeof record->password);
             CopyTextField(password_message.new_password, sizeof password_message.new_password,
                           new_password, sizeof new_password);
+            /* Kept for the caller; until the gateway answers, the change counts as refused. */
+            memcpy(glPasswordRenewal.new_password, new_password, sizeof new_password);
+            glPasswordRenewal.attempted = 1;
+            glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
             /* The login stays failed either way; a refused change is said at
              * once, so the generated password is not taken as the one in force. */
             int32_t change_status = gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
+            glPasswordRenewal.completion_status = change_status;
             Print("New password generated: %s\n", new_password);
             if (change_status < 0) {
                 Print("Set new password failed. Completion status = %d\n", change_status);

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build g++ clang lld libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev libtomlplusplus-dev
-  python3 procps time
+  python3 python3-prometheus-client procps time
   dpkg-dev file lintian groff-base systemd pkgconf
 )
 

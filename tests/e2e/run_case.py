@@ -20,19 +20,43 @@ are comments.
     ### scenario
     <the TOML scenario given to gwsim, verbatim>
 
+    ### file NAME MODE          (optional, repeatable)
+    <the content of {files}/NAME, written with MODE (octal) before the runs;
+     {host}, {port} ... are substituted, each line ends with a newline; a
+     NAME that ends in "/" is an empty directory instead>
+
     ### run                     (one or more, run in order)
     args demo demo-pass {host} {port}   # gwcheck's arguments, split like a shell
     env GWAPI_ANSWER_TIMEOUT_MS=300     # optional, repeatable
+    stdin creds                         # optional: {files}/creds through a pipe
     exit 2                              # expected exit status (default 0)
-    stderr any                          # optional; by default stderr must be empty
+    stderr any                          # optional; by default stderr must be empty;
+                                        #   "stderr TEXT": exactly that one line
     timeout 20                          # optional, seconds (default 20)
     signal SIGINT after Waiting...      # optional: send the signal once gwcheck has
                                         #   printed this whole line
+    hidden demo-pass                    # optional, with signal: /proc/PID/cmdline,
+                                        #   read as the signal is sent, lacks it
     kill gwsim at gwapi_get_info_ex 2   # optional: SIGKILL gwsim once its journal
                                         #   holds the nth request of that call; the
                                         #   runs after it find nothing listening
     stdout                              # everything below, to the next section,
     Date of run ...                     #   is the expected standard output
+
+    ### metrics NAME            (optional, after a run; checked after that run)
+    gwcheck_success{user="demo",gateway="{host}:{port}"} 1
+                                        # {files}/NAME parsed by the Prometheus
+                                        #   client's parser (run with
+                                        #   /usr/bin/python3): one line per
+                                        #   sample, labels in file order; every
+                                        #   family needs HELP and TYPE
+    absent demo-pass                    # the file's text lacks it
+
+    ### files                   (optional; checked after the last run)
+    lines creds demo {new_password} {host} {port}
+                                        # {files}/NAME holds these lines
+    mode creds 0600                     # and has this mode
+    only creds gwcheck.prom             # {files} holds nothing else
 
     ### journal                 (optional; checked after the last run)
     count gwapi_tx_ex 0                 # number of requests of that call
@@ -40,7 +64,8 @@ are comments.
                                         #   message_hex bytes from OFFSET equal HEX
     args gwapi_get_info_ex 1 [1]        # the nth request's "args" equal this JSON
 
-Expected standard output, one line per line:
+Expected standard output (and metrics samples), one line per line, after
+the variables below are substituted:
     text          the line must be exactly this text;
     ~ REGEX       the line must match REGEX as a whole (Python syntax); named
                   groups (?P<name>...) become variables for later runs;
@@ -48,10 +73,11 @@ Expected standard output, one line per line:
     \\            alone: an empty line (trailing empty lines are otherwise
                   dropped from the expected output).
 
-In "args", "env" and the HEX of "bytes", {host} and {port} stand for
-gwsim's address, {port_le} for the port as 4 little-endian bytes in hex,
-{unused_port} for a loopback port that the runner holds bound without
-listening (a connection to it is refused), and {name} for a variable
+In "args", "env", "hidden", expected lines, files and the HEX of "bytes",
+{host} and {port} stand for gwsim's address, {port_le} for the port as 4
+little-endian bytes in hex, {unused_port} for a loopback port that the
+runner holds bound without listening (a connection to it is refused),
+{files} for the case's own empty directory, and {name} for a variable
 captured by an earlier run.
 
 A fault table (tests/e2e/cases/NAME.table) crosses networked calls with
@@ -130,9 +156,25 @@ def parse_case(path):
 def parse_case_text(text):
     """Splits a case into its scenario, runs and journal checks."""
     sections = split_sections(text)
-    case = {"scenario": None, "runs": [], "journal": []}
+    case = {"scenario": None, "runs": [], "journal": [], "files": {}, "file_checks": []}
     for name, number, body in sections:
-        if name == "scenario":
+        kind, _, label = name.partition(" ")
+        if kind == "file":
+            file_name, mode = parse_file_header(label, number)
+            while body and body[-1] == "":
+                body.pop()
+            case["files"][file_name] = (mode, body)
+        elif kind == "metrics":
+            if not case["runs"] or not label.strip():
+                raise CaseError(f"line {number}: a metrics section needs a file name "
+                                "and a run before it")
+            case["runs"][-1]["metrics"].append(parse_metrics_check(label.strip(), body, number))
+        elif name == "files":
+            for offset, line in enumerate(body, 1):
+                if line.strip() and not line.lstrip().startswith("#"):
+                    case["file_checks"].append((number + offset,
+                                                parse_file_check(line, number + offset)))
+        elif name == "scenario":
             if case["scenario"] is not None:
                 raise CaseError(f"line {number}: a second scenario section")
             case["scenario"] = "\n".join(body) + "\n"
@@ -149,6 +191,44 @@ def parse_case_text(text):
     if not case["runs"]:
         raise CaseError("no run section")
     return case
+
+
+def parse_file_header(label, number):
+    """'NAME MODE' -> (NAME, mode); the name stays inside {files}."""
+    words = label.split()
+    if len(words) != 2 or "/" in words[0].rstrip("/") or words[0].strip("/.") == "":
+        raise CaseError(f"line {number}: a file section needs 'file NAME MODE'")
+    try:
+        return words[0], int(words[1], 8)
+    except ValueError:
+        raise CaseError(f"line {number}: '{words[1]}' is not an octal mode")
+
+
+def parse_metrics_check(file_name, body, number):
+    samples, absent = [], []
+    for line in body:
+        if line.startswith("absent "):
+            absent.append(line[len("absent "):])
+        else:
+            samples.append(line)
+    while samples and samples[-1] == "":
+        samples.pop()
+    return {"file": file_name, "samples": samples, "absent": absent, "line": number}
+
+
+def parse_file_check(line, number):
+    """One check of {files}: [kind, name, value...]."""
+    try:
+        words = shlex.split(line)
+    except ValueError as error:
+        raise CaseError(f"line {number}: {error}")
+    if words[0] == "lines" and len(words) >= 2:
+        return words
+    if words[0] == "mode" and len(words) == 3:
+        return [words[0], words[1], parse_number(lambda text: int(text, 8), words[2], number)]
+    if words[0] == "only":
+        return words
+    raise CaseError(f"line {number}: unknown or incomplete file check '{line}'")
 
 
 def parse_number(kind, text, number):
@@ -178,7 +258,8 @@ def parse_kill(value, number):
 def parse_run(body, first_line):
     run = {"args": None, "env": {}, "exit": 0, "stderr_any": False,
            "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line,
-           "signal": None, "kill_gwsim": None}
+           "signal": None, "kill_gwsim": None, "stdin": None, "stderr": None,
+           "hidden": None, "metrics": []}
     for offset, line in enumerate(body, 1):
         number = first_line + offset
         if run["stdout"] is not None:
@@ -199,6 +280,12 @@ def parse_run(body, first_line):
             run["exit"] = parse_number(int, value, number)
         elif key == "stderr" and value.strip() == "any":
             run["stderr_any"] = True
+        elif key == "stderr" and value.strip():
+            run["stderr"] = value.strip()
+        elif key == "stdin" and value.strip():
+            run["stdin"] = value.strip()
+        elif key == "hidden" and value.strip():
+            run["hidden"] = value.strip()
         elif key == "timeout":
             run["timeout"] = parse_number(float, value, number)
         elif key == "stdout":
@@ -213,6 +300,8 @@ def parse_run(body, first_line):
         raise CaseError(f"line {first_line}: the run has no args")
     if run["stdout"] is None:
         raise CaseError(f"line {first_line}: the run has no stdout")
+    if run["hidden"] is not None and run["signal"] is None:
+        raise CaseError(f"line {first_line}: hidden needs a signal to read the command line at")
     while run["stdout"] and run["stdout"][-1] == "":
         run["stdout"].pop()
     return run
@@ -432,6 +521,7 @@ def compare_stdout(expected, actual_text, variables):
         if got is None:
             problems.append(f"line {index + 1}: missing {want!r}")
             continue
+        want = substitute(want, variables)
         if want.startswith("~ "):
             match = re.fullmatch(want[2:], got)
             if match is None:
@@ -446,17 +536,23 @@ def compare_stdout(expected, actual_text, variables):
     return problems
 
 
-def run_signalled(command, env, timeout, signum, line):
+def run_signalled(command, env, timeout, signum, line, stdin_bytes):
     """Runs command and sends it signum once its standard output holds the
-    whole line; returns (exit status, stdout bytes, stderr bytes, sent)."""
-    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+    whole line; returns (exit status, stdout bytes, stderr bytes, the
+    process's /proc/PID/cmdline as the signal was sent, or None if not sent)."""
+    stdin = subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE
+    process = subprocess.Popen(command, env=env, stdin=stdin,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if stdin_bytes is not None:
+        process.stdin.write(stdin_bytes)
+        process.stdin.close()
     stderr_chunks = []
     reader = threading.Thread(target=lambda: stderr_chunks.append(process.stderr.read()))
     reader.start()
     wanted = b"\n" + line.encode("utf-8") + b"\n"
     output = b""
     sent = False
+    cmdline = None
     deadline = time.monotonic() + timeout
     try:
         while True:
@@ -471,6 +567,8 @@ def run_signalled(command, env, timeout, signum, line):
                 break
             output += chunk
             if not sent and wanted in b"\n" + output:
+                with open(f"/proc/{process.pid}/cmdline", "rb") as f:
+                    cmdline = f.read()
                 process.send_signal(signum)
                 sent = True
         process.wait(timeout=max(deadline - time.monotonic(), 0.1))
@@ -482,7 +580,7 @@ def run_signalled(command, env, timeout, signum, line):
         reader.join()
         process.stdout.close()
         process.stderr.close()
-    return process.returncode, output, b"".join(stderr_chunks), sent
+    return process.returncode, output, b"".join(stderr_chunks), cmdline
 
 
 def count_requests(journal_file, call):
@@ -521,12 +619,17 @@ def execute_run(gwcheck, run, variables, show, gwsim):
     env = dict(os.environ)
     env.update({k: substitute(v, variables) for k, v in run["env"].items()})
     problems = []
+    for check in run["metrics"]:
+        # A file left by an earlier run must not pass for this run's.
+        path = os.path.join(variables["files"], check["file"])
+        if os.path.isfile(path):
+            os.remove(path)
     killer = None
     if run["kill_gwsim"] is not None:
         killer = GwsimKiller(gwsim, *run["kill_gwsim"])
         killer.start()
     try:
-        returncode, stdout, stderr = run_gwcheck(gwcheck, run, args, env, problems)
+        returncode, stdout, stderr = run_gwcheck(gwcheck, run, args, env, problems, variables)
     finally:
         if killer is not None and not killer.finish():
             problems.append("gwsim was not killed: no request %s #%d in the journal"
@@ -539,30 +642,121 @@ def execute_run(gwcheck, run, variables, show, gwsim):
     problems += compare_stdout(run["stdout"], stdout, variables)
     if result.returncode != run["exit"]:
         problems.append(f"exit status {result.returncode}, expected {run['exit']}")
-    if stderr and not run["stderr_any"]:
+    if run["stderr"] is not None:
+        wanted = substitute(run["stderr"], variables) + "\n"
+        if stderr != wanted:
+            problems.append(f"standard error {stderr!r}, expected {wanted!r}")
+    elif stderr and not run["stderr_any"]:
         problems.append("unexpected standard error output:\n" + stderr)
+    for check in run["metrics"]:
+        problems += check_metrics(check, variables)
     if problems:
         raise Failure(f"run at line {run['line']}: gwcheck {' '.join(args)}\n  "
                       + "\n  ".join(problems) + "\n--- actual standard output:\n" + stdout)
 
 
-def run_gwcheck(gwcheck, run, args, env, problems):
+def run_gwcheck(gwcheck, run, args, env, problems, variables):
     """Runs gwcheck once; returns (exit status, stdout text, stderr text)."""
+    stdin_bytes = None
+    if run["stdin"] is not None:
+        with open(os.path.join(variables["files"], run["stdin"]), "rb") as f:
+            stdin_bytes = f.read()
     if run["signal"] is None:
         try:
-            result = subprocess.run([gwcheck] + args, env=env, stdin=subprocess.DEVNULL,
-                                    capture_output=True, timeout=run["timeout"])
+            feed = {"stdin": subprocess.DEVNULL} if stdin_bytes is None else {"input": stdin_bytes}
+            result = subprocess.run([gwcheck] + args, env=env, capture_output=True,
+                                    timeout=run["timeout"], **feed)
         except subprocess.TimeoutExpired:
             raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
         returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
     else:
         signum, line = run["signal"]
-        returncode, stdout, stderr, sent = run_signalled(
-            [gwcheck] + args, env, run["timeout"], signum, line)
-        if not sent:
+        returncode, stdout, stderr, cmdline = run_signalled(
+            [gwcheck] + args, env, run["timeout"], signum, line, stdin_bytes)
+        if cmdline is None:
             problems.append(f"the signal was not sent: no line {line!r}")
+        elif run["hidden"] is not None:
+            problems += check_cmdline(cmdline, gwcheck, substitute(run["hidden"], variables))
     return (returncode, stdout.decode("utf-8", errors="replace"),
             stderr.decode("utf-8", errors="replace"))
+
+
+def check_cmdline(cmdline, gwcheck, hidden):
+    """Complaints about a /proc/PID/cmdline that shows what it should hide."""
+    if not cmdline.startswith(gwcheck.encode() + b"\0"):
+        return [f"/proc/PID/cmdline is not gwcheck's: {cmdline!r}"]
+    if hidden.encode() in cmdline:
+        return [f"/proc/PID/cmdline shows {hidden!r}: {cmdline!r}"]
+    return []
+
+
+METRICS_PARSER = "/usr/bin/python3"
+METRICS_SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "metrics_samples.py")
+
+
+def check_metrics(check, variables):
+    """Complaints about a metrics file: its parsed samples against the
+    expected lines, and texts it must not hold."""
+    path = os.path.join(variables["files"], check["file"])
+    if not os.path.exists(path):
+        return [f"metrics file {check['file']} was not written"]
+    problems = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    for absent in check["absent"]:
+        if substitute(absent, variables) in text:
+            problems.append(f"metrics file {check['file']} holds {absent!r}")
+    result = subprocess.run([METRICS_PARSER, METRICS_SAMPLES, path], capture_output=True,
+                            timeout=DEFAULT_RUN_SECONDS)
+    if result.returncode != 0:
+        return problems + [f"metrics file {check['file']} does not parse: "
+                           + result.stderr.decode("utf-8", errors="replace")]
+    listing = result.stdout.decode("utf-8")
+    complaints = compare_stdout(check["samples"], listing, variables)
+    if complaints:
+        problems.append(f"metrics section at line {check['line']}:\n  " + "\n  ".join(complaints)
+                        + "\n--- parsed samples:\n" + listing)
+    return problems
+
+
+def write_case_files(files, variables):
+    for name, (mode, lines) in files.items():
+        path = os.path.join(variables["files"], name)
+        if name.endswith("/"):
+            os.mkdir(path, mode)
+            continue
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("".join(substitute(line, variables) + "\n" for line in lines))
+        os.chmod(path, mode)
+
+
+def check_files(checks, variables):
+    problems = []
+    directory = variables["files"]
+    for line, check in checks:
+        kind = check[0]
+        if kind == "only":
+            found = sorted(entry + "/" * os.path.isdir(os.path.join(directory, entry))
+                           for entry in os.listdir(directory))
+            wanted = sorted(check[1:])
+            if found != wanted:
+                problems.append(f"line {line}: {{files}} holds {found}, expected {wanted}")
+            continue
+        name = check[1]
+        path = os.path.join(directory, name)
+        if not os.path.exists(path):
+            problems.append(f"line {line}: no file {name}")
+        elif kind == "mode":
+            mode = os.stat(path).st_mode & 0o7777
+            if mode != check[2]:
+                problems.append(f"line {line}: {name} has mode {mode:04o}, expected {check[2]:04o}")
+        else:
+            want = "".join(substitute(word, variables) + "\n" for word in check[2:])
+            got = read_text(path)
+            if got != want:
+                problems.append(f"line {line}: {name} holds {got!r}, expected {want!r}")
+    if problems:
+        raise Failure("files:\n  " + "\n  ".join(problems))
 
 
 def check_journal(journal_file, checks, variables):
@@ -608,14 +802,18 @@ def run_case(options, case):
         gwsim = {"process": process, "journal": journal_file, "killed": threading.Event()}
         variables = {"host": "127.0.0.1", "port": port,
                      "port_le": struct.pack("<i", int(port)).hex(),
-                     "unused_port": str(unused.getsockname()[1])}
+                     "unused_port": str(unused.getsockname()[1]),
+                     "files": os.path.join(workdir, "files")}
+        os.mkdir(variables["files"])
         try:
+            write_case_files(case["files"], variables)
             for run in case["runs"]:
                 execute_run(options.gwcheck, run, variables, options.show, gwsim)
         finally:
             complaint = stop_gwsim(process, workdir, gwsim["killed"])
         if complaint:
             raise Failure(complaint)
+        check_files(case["file_checks"], variables)
         check_journal(journal_file, case["journal"], variables)
 
 

@@ -32,6 +32,10 @@ Anything else is a failure: a crash, a hang (no end within --run-timeout;
 sanitizer report, a second report on standard error, a line lost, doubled,
 garbled or cut where no print ends, a missing date line, a wrong exit status.
 
+Every run writes a metrics file (--metrics). A run that exited, whatever its
+status, must leave one that tells that exit status; no run may leave a
+temporary file behind.
+
 The outcome table is printed at the end; the exit status is 0 when every run
 had an accepted outcome, 1 otherwise, 2 for a setup problem.
 """
@@ -39,6 +43,7 @@ had an accepted outcome, 1 otherwise, 2 for a setup problem.
 import argparse
 import collections
 import concurrent.futures
+import glob
 import os
 import random
 import re
@@ -409,13 +414,30 @@ def describe_hang(pid, backtrace):
     return ", ".join(notes)
 
 
-def run_gwcheck(gwcheck, port, signame, delay, run_timeout, env, backtrace=False):
-    """One run; the signal goes delay seconds after the start (None: none).
-    Returns (exit status or None on a hang, stdout, stderr, seconds, the
-    signal or None if the run ended before it was sent); on a hang stderr
-    ends with what the process was doing."""
+def check_metrics(path, status):
+    """A run that exited left a metrics file telling its exit status."""
+    if status is None or status < 0:
+        return
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        raise Verdict(f"exit status {status} without a metrics file")
+    told = re.search(r"^gwcheck_exit_status\{[^}]*\} (\d+)$", text, re.MULTILINE)
+    if told is None or int(told[1]) != status:
+        raise Verdict(f"exit status {status}, the metrics file tells "
+                      f"{told[1] if told else 'none'}")
+
+
+def run_gwcheck(gwcheck, port, signame, delay, run_timeout, env, metrics, backtrace=False):
+    """One run, its metrics written to the file metrics; the signal goes
+    delay seconds after the start (None: none). Returns (exit status or None
+    on a hang, stdout, stderr, seconds, the signal or None if the run ended
+    before it was sent); on a hang stderr ends with what the process was
+    doing."""
     start = time.monotonic()
-    process = subprocess.Popen([gwcheck, "demo", "demo-pass", "127.0.0.1", port, "P"],
+    process = subprocess.Popen([gwcheck, "--metrics", metrics,
+                                "demo", "demo-pass", "127.0.0.1", port, "P"],
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=env)
     if signame is not None:
@@ -475,7 +497,7 @@ def main():
             print(f"signal_storm: {error}", file=sys.stderr)
             return 2
         try:
-            return storm(options, gwsim, env)
+            return storm(options, gwsim, env, workdir)
         finally:
             complaint = gwsim.stop()
             if complaint:
@@ -485,13 +507,16 @@ def main():
                 sys.exit(1)
 
 
-def storm(options, gwsim, env):
+def storm(options, gwsim, env, workdir):
     port = gwsim.port
+    metrics_dir = os.path.join(workdir, "metrics")
+    os.mkdir(metrics_dir)
     # Calibration: runs without a signal give the complete account and the length.
     lengths = []
     for _ in range(3):
         status, out, err, seconds, _ = run_gwcheck(options.gwcheck, port, None, 0,
-                                                   options.run_timeout, env)
+                                                   options.run_timeout, env,
+                                                   os.path.join(metrics_dir, "calibration.prom"))
         if status != 0 or err or not is_complete(out, port):
             print(f"signal_storm: the run without a signal is not the normal account "
                   f"(exit {status}):\n{out}{err}")
@@ -518,8 +543,9 @@ def storm(options, gwsim, env):
             with lock:
                 skipped[0] += 1
             return
+        metrics = os.path.join(metrics_dir, f"run{index}.prom")
         status, out, err, seconds, sent = run_gwcheck(options.gwcheck, port, signame, delay,
-                                                      options.run_timeout, env,
+                                                      options.run_timeout, env, metrics,
                                                       options.backtrace)
         with lock:
             slowest[0] = max(slowest[0], seconds)
@@ -532,6 +558,7 @@ def storm(options, gwsim, env):
                 outcome = "normal end before the signal was sent"
             else:
                 outcome = classify(status, out, err, signame, port)
+            check_metrics(metrics, status)
             if seconds > options.slow_limit:
                 raise Verdict(f"slow: ended after {seconds:.2f} s ({outcome})")
         except Verdict as verdict:
@@ -574,6 +601,10 @@ def storm(options, gwsim, env):
               f"\n--- stdout\n{out}--- stderr\n{err}---")
     if failures:
         print(f"signal_storm: FAILED: {len(failures)} of {done} runs")
+        return 1
+    left = glob.glob(os.path.join(metrics_dir, "*.prom.*"))
+    if left:
+        print(f"signal_storm: FAILED: temporary metrics files left behind: {left}")
         return 1
     if done == 0:
         print("signal_storm: FAILED: no run within the time limit")

@@ -156,6 +156,7 @@ TEST_F(BroadcastOperations, UnsubscribesEverythingAndReleasesBoth) {
     };
     EXPECT_EQ(Output([] { UnsubscrAllBroadcasts(); }),
               "Unsubscribe all broadcasts.\nError, Status = -9\n");
+    EXPECT_EQ(glUnsubscribeStatus, -9) << "the first failed clear, for the run's account";
     const std::vector<FakeClearCall> &calls = Fake().clear_calls;
     ASSERT_EQ(calls.size(), 5u);
     EXPECT_EQ(calls[0].event_type, 7);
@@ -179,6 +180,7 @@ TEST_F(BroadcastOperations, FailedPlainClearEndsTheWalkButReleasesTheList) {
     Fake().on_clear = [](int32_t type, const InfObjUnsubscription *) { return type == 5 ? -1 : 0; };
     EXPECT_EQ(Output([] { UnsubscrAllBroadcasts(); }),
               "Unsubscribe all broadcasts.\nFail : Status = -1\n");
+    EXPECT_EQ(glUnsubscribeStatus, -1);
     EXPECT_EQ(Fake().clear_calls.size(), 2u);
     EXPECT_EQ(eventTypeBuffer, nullptr);
     EXPECT_EQ(subscribedInfObjCount, 1u); /* not reached: still held */
@@ -213,6 +215,8 @@ TEST_F(BroadcastOperations, PollingUntilTheNetworkStatusBroadcast) {
               "BN1 Network status: 1\n"
               "Exiting now...\n");
     EXPECT_EQ(result, 0);
+    EXPECT_EQ(glNetworkStatusRead, 1);
+    EXPECT_EQ(glNetworkStatus, 1);
     EXPECT_EQ(Fake().pauses, (std::vector<unsigned>{1000, 1000, 1000}));
     EXPECT_EQ(Fake().offered_sizes[kBroadcasts], (Sizes{64000, 64000, 64000, 64000}));
 }
@@ -231,6 +235,7 @@ TEST_F(BroadcastOperations, NetworkStatusBroadcastWithoutItsStatusEndsPolling) {
               "BN1 broadcast too short: 2 body bytes, no network status.\n"
               "Exiting now...\n");
     EXPECT_EQ(result, kPollNoNetworkStatus);
+    EXPECT_EQ(glNetworkStatusRead, 0);
     EXPECT_LT(result, 0) << "the run counts a negative result as a failed poll";
     EXPECT_NE(result, GWAPI_NO_BROADCASTS);
     EXPECT_TRUE(Fake().pauses.empty());

@@ -1,6 +1,7 @@
 /*
  * command_line_test.cpp - gwcheck's command line: the usage answer, refused
- * over-long arguments, and the exit status of a run whose check failed.
+ * over-long arguments, options, and the exit status of a run whose check
+ * failed.
  */
 #include <gtest/gtest.h>
 
@@ -55,6 +56,48 @@ TEST(CommandLine, OverLongArgumentsAreRefusedNotCut) {
     }
 }
 
+TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
+    ChildResult help = RunGwcheck({"--help", "--bogus"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("Usage: gwcheck [OPTIONS] username pwd host port [P]\n"
+                             "       gwcheck [OPTIONS] --credentials FILE [P]\n", 0),
+              0u)
+        << help.out;
+    for (const char *option : {"\n  --credentials FILE ", "\n  --metrics FILE ", "\n  --help ",
+                               "\n  --version "}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
+
+    ChildResult version = RunGwcheck({"--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, "gwcheck " GWCHECK_VERSION "\n");
+}
+
+TEST(CommandLine, ArgumentListsThatFitNeitherFormGetTheUsageLine) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"--bogus", "u", "p", "h", "1"}, "gwcheck: unknown option --bogus\n"},
+        {{"--metrics"}, "gwcheck: --metrics needs a file name\n"},
+        {{"--credentials", "", "P"}, "gwcheck: --credentials needs a file name\n"},
+        {{"--metrics", "a", "--metrics", "b", "u", "p", "h", "1"},
+         "gwcheck: --metrics given twice\n"},
+        {{"--credentials", "c", "P", "extra"}, ""},
+        {{"--credentials", "c", "u", "p", "h", "1"}, ""},
+        {{"--", "u", "p", "h"}, ""},
+        /* Without options six texts run as always; with them, only the two forms. */
+        {{"--metrics", "m", "u", "p", "h", "1", "P", "extra"}, ""},
+    };
+    for (const Case &c : cases) {
+        ChildResult r = RunGwcheck(c.args);
+        EXPECT_EQ(r.exit_status, 1) << c.args[0] << " " << c.args.size();
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.err, c.error);
+    }
+}
+
 TEST(CommandLine, FailedCheckEndsWithTheMainLineAndStatusTwo) {
     /* Port 1 on loopback: nothing listens there, so the login cannot succeed. */
     ChildResult r = RunGwcheck({std::string(31, 'u'), "pass", "127.0.0.1", "1"});
@@ -65,6 +108,11 @@ TEST(CommandLine, FailedCheckEndsWithTheMainLineAndStatusTwo) {
                          "Login status: failed\n"),
               std::string::npos)
         << r.out;
+
+    /* After "--", a user name may begin with "--". */
+    ChildResult dashed = RunGwcheck({"--", "--user", "pass", "127.0.0.1", "1"});
+    EXPECT_EQ(dashed.exit_status, 2);
+    EXPECT_NE(dashed.out.find("\nLogin username: --user\n"), std::string::npos) << dashed.out;
 }
 
 }  // namespace

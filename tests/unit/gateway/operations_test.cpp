@@ -234,6 +234,12 @@ TEST_F(SessionTest, ExpiredPasswordIsRenewedEvenWhenTheChangeFails) {
                                                   "Set new password failed\\. "
                                                   "Completion status = -1\n")))
         << rest;
+    /* What the caller learns: a change was sent with this password and refused. */
+    EXPECT_EQ(glPasswordRenewal.attempted, 1);
+    EXPECT_EQ(glPasswordRenewal.completion_status, -1);
+    EXPECT_EQ(rest.find(std::string("New password generated: ") + glPasswordRenewal.new_password +
+                        "\n"),
+              0u);
     EXPECT_EQ(Count("gwapi_set_newpwd_ex"), 1);
     EXPECT_EQ(depth, 0);
 }
