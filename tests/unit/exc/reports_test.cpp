@@ -138,21 +138,47 @@ TEST(FatalError, BeginningTheContextTwice) {
                          kUnrecoverable + kClosing);
 }
 
-TEST(FatalError, EndingWithABlockOpen) {
-    ChildResult r = RunInChild([] {
-        exc_context_begin(0, nullptr);
-        EXC_TRY {
-            exc_context_end();
-        }
-    });
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("\n\nUncaught ExceptionSystemFatalError: There are too many exception "
-                         "frames. Probably some try{...} block was exited through 'return' or "
-                         "'break'.\n\n    thrown at exc_context_end (exc:"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.err.substr(r.err.size() - kUnrecoverable.size() - kClosing.size()),
-              kUnrecoverable + kClosing);
+/* Leaves its block by return: the block's frame stays on the stack. */
+void LeaveABlockByReturn() {
+    EXC_TRY {
+        return;
+    }
+}
+
+TEST(FatalError, ABlockLeftOpen) {
+    struct Case {
+        void (*misuse)();
+        const char *where;
+    } cases[] = {
+        {[] {
+             EXC_TRY {
+                 exc_context_end();
+             }
+         },
+         "exc_context_end"},
+        {[] {
+             EXC_TRY {
+                 LeaveABlockByReturn();
+             }
+         },
+         "exc_frame_next_stage_"},
+    };
+    for (const Case &c : cases) {
+        ChildResult r = RunInChild([&c] {
+            exc_context_begin(0, nullptr);
+            c.misuse();
+        });
+        EXPECT_EQ(r.exit_status, 1) << c.where;
+        EXPECT_NE(r.err.find(std::string("\n\nUncaught ExceptionSystemFatalError: There are too "
+                                         "many exception frames. Probably some try{...} block "
+                                         "was exited through 'return' or 'break'.\n\n    thrown "
+                                         "at ") +
+                             c.where + " (exc:"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - kUnrecoverable.size() - kClosing.size()),
+                  kUnrecoverable + kClosing);
+    }
 }
 
 TEST(FatalError, MisuseOutsideABlockOrContext) {
