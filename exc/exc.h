@@ -171,7 +171,12 @@ void exc_print_exception_type(const ExceptionType *type);
 int exc_get_status(void);
 int exc_library_version(void);
 
-/* Block machinery, used by the macros below only. */
+/*
+ * Block machinery: a block's steps as calls. The macros below take the same
+ * steps inline (exc_frame_enter_, exc_frame_advance_) and call in here only
+ * to test a catch clause, to repeat a block and to end one that holds an
+ * exception.
+ */
 ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
                                        int line, const char *function);
 int exc_frame_next_stage_(void);
