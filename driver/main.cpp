@@ -5,7 +5,7 @@
  * account of the run on standard output and, with --metrics, leaving the
  * run's outcome in a metrics file.
  *
- * Exit status: 0 every step succeeded; 1 usage error or unusable credentials
+ * Exit status: 0 the check succeeded; 1 usage error or unusable credentials
  * file (or an exception no block caught, or a framework error, both ended by
  * the framework); 2 the check ran and found a failure.
  */

@@ -184,7 +184,7 @@ void AppendAccount(MetricsText *text, int exit_status) {
     AppendSample(text, "gwcheck_success", nullptr, value);
 
     AppendFamily(text, "gwcheck_exit_status",
-                 "Exit status of the run: 0 every step succeeded, 1 usage or internal error, "
+                 "Exit status of the run: 0 the check succeeded, 1 usage or internal error, "
                  "2 the check found a failure.");
     FormatInteger(value, exit_status);
     AppendSample(text, "gwcheck_exit_status", nullptr, value);
