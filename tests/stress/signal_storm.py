@@ -340,10 +340,10 @@ def classify(exit_status, out, err, signame, port):
 class Gwsim:
     """One gwsim for the whole storm, on a free loopback port."""
 
-    def __init__(self, path, workdir):
+    def __init__(self, path, workdir, scenario_text=SCENARIO):
         scenario = os.path.join(workdir, "storm.toml")
         with open(scenario, "w", encoding="utf-8") as f:
-            f.write(SCENARIO)
+            f.write(scenario_text)
         port_file = os.path.join(workdir, "port")
         self.err_path = os.path.join(workdir, "gwsim.err")
         with open(self.err_path, "wb") as err:
