@@ -217,14 +217,20 @@ int32_t ChangeKeptPassword(const char *new_password, int32_t *status_word,
 
 /*
  * Without a store the account is where the new password is kept: it is
- * printed and flushed before the change goes out, and no change is sent
- * when it could not be written.
+ * printed and flushed before the change goes out (to standard error too
+ * while standard output is held back), and no change is sent when it could
+ * not be written.
  */
 int32_t ChangePrintedPassword(const char *new_password, int32_t *status_word,
                               const GwSetNewPasswordMessage *password_message) {
     Print("New password generated: %s\n", new_password);
     FlushOutput();
-    if (ferror(stdout)) {
+    bool written = !ferror(stdout);
+    if (glAccountHeld) {
+        PrintError("New password generated: %s\n", new_password);
+        written = fflush(stderr) == 0 && !ferror(stderr);
+    }
+    if (!written) {
         glPasswordRenewal.outcome = kRenewalNotSent;
         EXC_THROW(InputOutputException,
                   "The new password could not be written out, so it was not sent.");
