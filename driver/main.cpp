@@ -253,16 +253,12 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
  * error.
  */
 int CheckOutputWritten(int status) {
-    exc_defer_signals_begin();
-    errno = 0;
-    bool failed = fflush(stdout) != 0 || ferror(stdout);
-    int flush_errno = errno;
-    exc_defer_signals_end();
-    if (!failed) {
+    FlushOutput();
+    if (OutputError() == 0) {
         return status;
     }
     PrintError("gwcheck: cannot write the account to standard output: %s\n",
-               flush_errno != 0 ? strerror(flush_errno) : "write error");
+               strerror(OutputError()));
     return kExitUsage;
 }
 

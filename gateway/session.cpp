@@ -29,9 +29,11 @@ static_assert(sizeof(PasswordRenewal::new_password) == kGeneratedPasswordCapacit
  * Copies a text into a fixed-width field the way strncpy does (the text,
  * then NULs to the end of the field), reading at most source_size bytes of
  * the source, so an unterminated source field is never read past its end.
+ * The field always ends in at least one NUL: a text that would fill it is
+ * cut one character short.
  */
 void CopyTextField(char *field, size_t field_size, const char *source, size_t source_size) {
-    size_t bound = source_size < field_size ? source_size : field_size;
+    size_t bound = source_size < field_size - 1 ? source_size : field_size - 1;
     size_t length = strnlen(source, bound);
     memcpy(field, source, length);
     memset(field + length, 0, field_size - length);
