@@ -9,6 +9,10 @@ packages=(
   libasio-dev libtomlplusplus-dev
   python3 python3-prometheus-client procps time
   dpkg-dev file lintian groff-base systemd pkgconf
+  # The monitoring programs the integration tests run (each test starts its
+  # own on loopback; installing them starts no daemon where systemd does not
+  # run). mailutils is the mail client Nagios needs, without a mail server.
+  prometheus prometheus-node-exporter mailutils nagios4-core
 )
 
 missing=()
