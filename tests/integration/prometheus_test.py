@@ -242,7 +242,15 @@ def test_success_then_failure(monitoring):
 
 
 def test_symlinked_file(monitoring):
-    # The packaged tmpfiles example, moved to the test's directories.
+    series = {"user": "linked", "gateway": monitoring.gateway}
+    login = ["127.0.0.1", str(monitoring.gateway_port)]
+    metrics = os.path.join(monitoring.state_dir, "gwcheck-linked.prom")
+    link = os.path.join(monitoring.textfile_dir, "gwcheck-linked.prom")
+    # As the packaged unit does: the file outside the exporter's directory.
+    monitoring.run_gwcheck(["--metrics", metrics, "linked", "linked-pass"] + login, 0)
+
+    # Then the link, from the packaged tmpfiles example moved to the test's
+    # directories, made by systemd-tmpfiles.
     example = os.path.join(monitoring.args.source, "packaging", "gwcheck-node-exporter.tmpfiles")
     with open(example, encoding="utf-8") as f:
         lines = [line for line in f if line.startswith("L ")]
@@ -255,14 +263,9 @@ def test_symlinked_file(monitoring):
     done = subprocess.run([harness.require_program(SYSTEMD_TMPFILES), "--create", config],
                           capture_output=True, text=True, timeout=harness.EVENT_SECONDS)
     expect(done.returncode == 0, f"systemd-tmpfiles --create {line}: {done.stdout}{done.stderr}")
-    link = os.path.join(monitoring.textfile_dir, "gwcheck-linked.prom")
-    metrics = os.path.join(monitoring.state_dir, "gwcheck-linked.prom")
     expect(os.path.islink(link) and os.readlink(link) == metrics,
            f"systemd-tmpfiles made no link {link} -> {metrics} from: {line}")
 
-    series = {"user": "linked", "gateway": monitoring.gateway}
-    login = ["127.0.0.1", str(monitoring.gateway_port)]
-    monitoring.run_gwcheck(["--metrics", metrics, "linked", "linked-pass"] + login, 0)
     monitoring.assert_scraped(metrics)
     expect(monitoring.value("gwcheck_success", series) == 1, "gwcheck_success is not 1")
     # The next run replaces the file beside the link, which still leads to it.
