@@ -28,6 +28,7 @@ Tests of the plugin mode (gwcheck --nagios -t 30 -w 5 -c 10 --credentials FILE):
 
 import os
 import re
+import subprocess
 import sys
 
 import harness
@@ -201,8 +202,8 @@ class Nagios:
             check_commands[test] = " ".join([args.gwcheck] + options + ["--credentials", credentials])
         config = nagios_config(work_dir, check_commands)
 
-        verified = harness.subprocess.run([NAGIOS, "-v", config], capture_output=True, text=True,
-                                          timeout=harness.EVENT_SECONDS)
+        verified = subprocess.run([NAGIOS, "-v", config], capture_output=True, text=True,
+                                  timeout=harness.EVENT_SECONDS)
         if verified.returncode != 0:
             raise TestFailure(f"nagios4 -v {config}:\n{verified.stdout}{verified.stderr}")
         nagios = processes.start("nagios", [NAGIOS, config])
