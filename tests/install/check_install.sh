@@ -200,7 +200,8 @@ check "installed files" files_present "$root" \
     share/gwsim/scenarios/default.toml include/exc/exc.h include/gwapi/gwapi.h "$libdir/libexc.a" \
     "$libdir/cmake/exc/excConfig.cmake" "$libdir/cmake/gwapi/gwapiConfig.cmake" \
     "$libdir/pkgconfig/exc.pc" "$libdir/pkgconfig/gwapi.pc" \
-    share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz
+    share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz \
+    share/gwcheck/gwcheck.rules.yml share/doc/gwcheck/examples/gwcheck-node-exporter.conf
 check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath', loader finds the library" \
     library_layout "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1" "$expected_runpath"
 check "gwcheck and libgwapi.so.1 load no C++ runtime" \
@@ -219,6 +220,8 @@ unit_deadline_fits() {
 }
 check "gwcheck@.service's deadline ends the run before TimeoutStartSec" \
     unit_deadline_fits "$root/lib/systemd/system/gwcheck@.service"
+check "promtool accepts the installed alerting rules" \
+    promtool check rules "$root/share/gwcheck/gwcheck.rules.yml"
 check "installed gwcheck against installed gwsim and default.toml" \
     installed_run "$root/$bindir/gwsim" "$root/$bindir/gwcheck" "$scenario"
 check "consumer built with find_package(exc) and find_package(gwapi)" consumer_with_cmake "$root"
