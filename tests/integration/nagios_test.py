@@ -254,8 +254,9 @@ def check_plugin_run(entry, state_word, port, warn, crit):
     performance data has 'time' with the thresholds and one value per step
     that ran, in seconds. Returns the performance values."""
     output = entry["plugin_output"]
+    over = {"OK": "", "WARNING": r", over the warning threshold of [0-9.]+ s"}[state_word]
     match = re.fullmatch(rf"GWCHECK {state_word} - alice@127\.0\.0\.1:{port} logged in, "
-                         r"(\d+) steps in ([0-9.]+) s", output.strip())
+                         rf"(\d+) steps in ([0-9.]+) s{over}", output.strip())
     expect(match, f"status line {output!r}")
     performance = parse_performance_data(entry.get("performance_data", ""))
     expect("time" in performance, f"no 'time' in the performance data {performance}")
