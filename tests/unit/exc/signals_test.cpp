@@ -14,7 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -54,15 +53,19 @@ bool BlockedInASleep(pid_t thread_id) {
  * Sends a signal to the thread that creates it once that thread is blocked
  * in a sleep, from a thread of its own that takes no signal itself; the
  * signal so lands inside the sleep, however long the way to it took.
- * Joined at the end of the scope.
+ * Joined by Finish() or at the end of the scope.
  */
 class SignalWhenAsleep {
 public:
     explicit SignalWhenAsleep(int signal_number)
         : target_(pthread_self()), target_id_(gettid()),
           thread_([this, signal_number] { Run(signal_number); }) {}
-    ~SignalWhenAsleep() { thread_.join(); }
-    bool Sent() const { return sent_; }
+    ~SignalWhenAsleep() { Finish(); }
+    /* Waits for the sending thread; true if it sent the signal. */
+    bool Finish() {
+        if (thread_.joinable()) thread_.join();
+        return sent_;
+    }
 
 private:
     void Run(int signal_number) {
@@ -83,7 +86,7 @@ private:
 
     const pthread_t target_;
     const pid_t target_id_;
-    std::atomic<bool> sent_{false};
+    bool sent_ = false; /* read after the join */
     std::thread thread_;
 };
 
@@ -148,7 +151,7 @@ TEST_F(SignalsTest, SignalAbandonsABlockingSleep) {
         } EXC_CATCH(UserInterruptionException) {
             clause_runs = clause_runs + 1;
         }
-        EXPECT_TRUE(sender.Sent());
+        EXPECT_TRUE(sender.Finish());
     }
     EXPECT_EQ(clause_runs, 1);
     /* The signal is unblocked again: a second one is delivered the same way. */
