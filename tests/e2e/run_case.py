@@ -704,13 +704,18 @@ def run_gwcheck(gwcheck, run, args, env, problems, variables, gwsim):
     process = subprocess.Popen([gwcheck] + args, env=env,
                                stdin=subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    watches = []
+    watches = []  # (what did not happen, (call, nth), its JournalWatch)
+
+    def watch(complaint, moment, act):
+        watches.append((complaint, moment, JournalWatch(gwsim["journal"], offset, *moment, act)))
+        watches[-1][2].start()
+
     if run["kill_gwsim"] is not None:
         def kill_gwsim():
             gwsim["killed"].set()
             gwsim["process"].kill()
-        watches.append(("gwsim was not killed", run["kill_gwsim"], kill_gwsim))
-    cmdline = []
+        watch("gwsim was not killed", run["kill_gwsim"], kill_gwsim)
+    cmdline = []  # /proc/PID/cmdline as the signal is sent
     if run["signal"] is not None:
         signum = run["signal"][0]
 
@@ -721,12 +726,7 @@ def run_gwcheck(gwcheck, run, args, env, problems, variables, gwsim):
             except OSError:
                 cmdline.append(b"")
             process.send_signal(signum)
-        watches.append((f"{signal.Signals(signum).name} was not sent", run["signal"][1:],
-                        send_signal))
-    watches = [(complaint, moment, JournalWatch(gwsim["journal"], offset, *moment, act))
-               for complaint, moment, act in watches]
-    for _, _, watch in watches:
-        watch.start()
+        watch(f"{signal.Signals(signum).name} was not sent", run["signal"][1:], send_signal)
     try:
         stdout, stderr = process.communicate(input=stdin_bytes, timeout=run["timeout"])
     except subprocess.TimeoutExpired:
