@@ -282,8 +282,13 @@ bool GwsimProcess::wait_for_request(const std::string &call, int nth) const {
             while (read(changes, events, sizeof events) > 0) {
             }
         }
-        /* gwsim prints nothing after its first line: readable means ended. */
-        ended = (entries[1].revents & (POLLIN | POLLHUP)) != 0;
+        /* The end of gwsim's output is gwsim's end. */
+        if (entries[1].revents & (POLLIN | POLLHUP)) {
+            ssize_t n;
+            while ((n = read(stdout_fd_, events, sizeof events)) < 0 && errno == EINTR) {
+            }
+            ended = n <= 0;
+        }
     }
     if (changes >= 0) close(changes);
     return found;
