@@ -138,6 +138,7 @@ private:
                 flooded_ = true;
             }
             flooded_signal_.notify_all();
+            /* Waits for room, looking at the flood's end now and then. */
             pollfd entry{fd, POLLOUT, 0};
             poll(&entry, 1, 100);
         }
