@@ -261,7 +261,7 @@ std::string GwsimProcess::journal() const { return read_file(directory_.file("jo
 
 std::string GwsimProcess::err() const { return read_file(directory_.file("stderr")); }
 
-bool GwsimProcess::wait_for_request(const std::string &call, int nth) const {
+bool GwsimProcess::wait_for_request(const std::string &call, int nth) {
     /* Each change of the journal wakes the wait; so does gwsim's end. */
     const std::string path = directory_.file("journal.jsonl");
     const int changes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

@@ -76,7 +76,7 @@ public:
     std::string journal() const;
     /* Waits until the journal holds `nth` (from 1) requests of `call`;
      * false when gwsim ends first or the wait runs out. */
-    bool wait_for_request(const std::string &call, int nth) const;
+    bool wait_for_request(const std::string &call, int nth);
     /* What gwsim wrote on standard error so far. */
     std::string err() const;
     bool running();
