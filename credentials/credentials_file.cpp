@@ -11,10 +11,12 @@
  * Reading fills a copy of the record and commits it only once all four lines
  * were accepted, so a refused file never leaves a half-filled record.
  * Replacing writes the new content to a temporary file next to the original,
- * checks every write, gives it the original's owner and mode, syncs it, and
- * renames it over the original in one step: the original is either untouched
- * or completely replaced. A symbolic link is followed, and the file it leads
- * to is the original, so the link stays a link.
+ * checks every write, gives it the original's owner and group and the mode
+ * 0600 (it holds a password), syncs it, and renames it over the original in
+ * one step: the original is either untouched or completely replaced. A
+ * symbolic link is followed, and the file it leads to is the original, so the
+ * link stays a link. Only regular files are read: a FIFO or a device would
+ * block the open or the read, or never end.
  */
 #include "credentials/credentials.h"
 
@@ -24,13 +26,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "credentials/sibling_files.h"
 #include "gateway/guarded_io.h"
 
 namespace {
+
+/* Why the last operation failed, in words for standard error. */
+char problem[256];
+
+__attribute__((format(printf, 1, 2))) void NoteProblem(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(problem, sizeof problem, format, arguments);
+    va_end(arguments);
+}
 
 /* Where each line of the file goes, in file order. */
 struct CredentialsField {
@@ -133,7 +148,42 @@ bool WritePiece(FILE *target, const char *piece, ptrdiff_t length) {
 void IoErrorMessage(char *message, size_t size, const char *what, const char *name) {
     int saved_errno = errno;
     snprintf(message, size, "%s failed (%s): %s", what, strerror(saved_errno), name);
+    NoteProblem("%s failed: %s", what, strerror(saved_errno));
     errno = saved_errno;
+}
+
+/*
+ * Opens path for reading, and only if it is a regular file (links
+ * followed): the open does not wait (O_NONBLOCK), so a FIFO or a device
+ * cannot hold it up, and the open file's own type decides. *file is null on
+ * failure, with errno set and the problem noted.
+ */
+void OpenRegularFile(FILE *volatile *file, const char *path) {
+    exc_defer_signals_begin();
+    *file = nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0) {
+        NoteProblem("%s", strerror(errno));
+    } else if (fstat(fd, &status) != 0) {
+        NoteProblem("%s", strerror(errno));
+    } else if (!S_ISREG(status.st_mode)) {
+        NoteProblem("not a regular file");
+        errno = EINVAL;
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        NoteProblem("%s", strerror(errno));
+    } else {
+        *file = fdopen(fd, "r");
+        if (*file == nullptr) {
+            NoteProblem("%s", strerror(errno));
+        }
+    }
+    if (fd >= 0 && *file == nullptr) {
+        int saved_errno = errno;
+        close(fd);
+        errno = saved_errno;
+    }
+    exc_defer_signals_end();
 }
 
 /* True when the next read of source finds the end of the file. */
@@ -160,52 +210,20 @@ bool ResolveTarget(const char *path, char *target) {
 }
 
 /*
- * Gives the new file the old one's owner, group and mode. The owner goes
- * first, since changing it clears the set-ID bits that the mode then sets.
- * A process that may not give a file away keeps it, and still gives it the
- * old group when it is a member; the mode is always kept. Returns fchmod's
- * result.
+ * Gives the new file the old one's owner and group, and the mode 0600
+ * whatever the old one had: it holds a password. A process that may not give
+ * a file away keeps it, and still gives it the old group when it is a
+ * member. Returns fchmod's result.
  */
-int KeepOwnerAndMode(int fd, const struct stat &original) {
+int KeepOwnerOnly(int fd, const struct stat &original) {
     if (fchown(fd, original.st_uid, original.st_gid) != 0 &&
         fchown(fd, static_cast<uid_t>(-1), original.st_gid) != 0) {
         /* Neither: the file stays ours, with our group. */
     }
-    return fchmod(fd, original.st_mode & 07777);
+    return fchmod(fd, S_IRUSR | S_IWUSR);
 }
 
-/*
- * Builds the temporary file's template "<path>.XXXXXX", next to the file so
- * that the final rename never crosses a file system. False if it cannot fit.
- */
-bool MakeTemporaryTemplate(char *name, size_t size, const char *path) {
-    int written = snprintf(name, size, "%s.XXXXXX", path);
-    return written > 0 && static_cast<size_t>(written) < size;
-}
 
-/*
- * Makes the rename durable: syncs the directory that holds path. The file is
- * already in place, so a failure here changes nothing and is not reported.
- */
-void SyncDirectoryOf(const char *path) {
-    char directory[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        strcpy(directory, ".");
-    } else {
-        size_t length = (slash == path) ? 1 : static_cast<size_t>(slash - path);
-        if (length >= sizeof directory) {
-            return;
-        }
-        memcpy(directory, path, length);
-        directory[length] = '\0';
-    }
-    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
 
 }  // namespace
 
@@ -213,13 +231,14 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
     /* Opened in the try body, closed in the finally clause only. */
     FILE *volatile file = nullptr;
 
+    problem[0] = '\0';
     CountOperationIn();
     EXC_TRY {
         OperationBodyBegins();
         if (record == nullptr || path == nullptr) {
             EXC_THROW(IllegalArgumentException, "ReadIniFile needs a login record and a path.");
         }
-        OpenFile(&file, path, "r");
+        OpenRegularFile(&file, path);
         if (file == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -242,10 +261,12 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
             case kLineTooLong:
                 snprintf(message, sizeof message, "Line %d is longer than %zu characters in %s",
                          line_number, limit, path);
+                NoteProblem("line %d is longer than %zu characters", line_number, limit);
                 EXC_THROW(FileReadException, message);
             case kLineHasNul:
                 snprintf(message, sizeof message, "Line %d holds a NUL byte in %s", line_number,
                          path);
+                NoteProblem("line %d holds a NUL byte", line_number);
                 EXC_THROW(FileReadException, message);
             case kLineReadFailed:
                 IoErrorMessage(message, sizeof message, "read", path);
@@ -258,6 +279,7 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
             memcpy(reinterpret_cast<char *>(record) + field.offset,
                    reinterpret_cast<const char *>(&filled) + field.offset, field.size);
         }
+        explicit_bzero(&filled, sizeof filled);
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         Print("%d. ReadIniFile: (%s)%s\n", depth, e->type_name, e->message);
@@ -282,6 +304,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
     char temporary_name[PATH_MAX];
     temporary_name[0] = '\0';
 
+    problem[0] = '\0';
     CountOperationIn();
     EXC_TRY {
         OperationBodyBegins();
@@ -291,9 +314,10 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         /* A link is followed: its target is replaced, in the target's own directory. */
         char target_path[PATH_MAX];
         if (!ResolveTarget(path, target_path)) {
+            NoteProblem("%s", strerror(errno));
             EXC_THROW(FileOpenException, path);
         }
-        OpenFile(&source, target_path, "r");
+        OpenRegularFile(&source, target_path);
         if (source == nullptr) {
             EXC_THROW(FileOpenException, path);
         }
@@ -305,8 +329,9 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
 
         /* Made inside the block, so that its finally clause removes it whatever comes. */
-        if (!MakeTemporaryTemplate(temporary_name, sizeof temporary_name, target_path)) {
+        if (!TemporaryTemplate(temporary_name, sizeof temporary_name, target_path)) {
             errno = ENAMETOOLONG;
+            NoteProblem("%s", strerror(errno));
             EXC_THROW(FileOpenException, path);
         }
         exc_defer_signals_begin();
@@ -316,6 +341,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         exc_defer_signals_end();
         if (temporary_fd < 0) {
             errno = mkstemp_errno;
+            NoteProblem("cannot create a file in its directory: %s", strerror(errno));
             EXC_THROW(FileOpenException, temporary_name);
         }
         exc_defer_signals_begin();
@@ -325,6 +351,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         }
         exc_defer_signals_end();
         if (target == nullptr) {
+            NoteProblem("%s", strerror(errno));
             EXC_THROW(FileOpenException, temporary_name);
         }
 
@@ -384,7 +411,7 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
             IoErrorMessage(message, sizeof message, "write", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
-        if (KeepOwnerAndMode(fileno(target), original) != 0) {
+        if (KeepOwnerOnly(fileno(target), original) != 0) {
             IoErrorMessage(message, sizeof message, "chmod", temporary_name);
             EXC_THROW(InputOutputException, message);
         }
@@ -427,3 +454,5 @@ void UpdateIniFile(const char *path, int32_t line_number, const char *text) {
         --depth;
     }
 }
+
+const char *IniFileProblem() { return problem; }

@@ -69,6 +69,26 @@ const char **OptionField(RunOptions *options, const char *option) {
 
 }  // namespace
 
+bool ValidPortText(const char *text) {
+    if (text[0] == '\0' || strspn(text, "0123456789") != strlen(text)) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (const char *digit = text; *digit != '\0'; ++digit) {
+        value = value * 10 + static_cast<unsigned long>(*digit - '0');
+        if (value > 65535) {
+            return false;
+        }
+    }
+    return value >= 1;
+}
+
+const char *PortProblem(const char *text) {
+    static char problem[96];
+    snprintf(problem, sizeof problem, "port \"%.16s\" is not a number from 1 to 65535", text);
+    return problem;
+}
+
 CommandLineOutcome ReadCommandLine(int argc, char **argv, RunOptions *options,
                                    LoginRecord *record) {
     memset(options, 0, sizeof *options);
@@ -119,7 +139,13 @@ CommandLineOutcome ReadCommandLine(int argc, char **argv, RunOptions *options,
     if (count < 4 || (options_given && count > 5)) {
         return UsageError();
     }
+    /* The port is checked first, so its message names it whatever its length. */
+    bool port_valid = ValidPortText(positional[3]);
+    if (!port_valid) {
+        fprintf(stderr, "gwcheck: %s\n", PortProblem(positional[3]));
+    }
     bool copied =
+        port_valid &&
         CopyArgument(record->user_name, sizeof record->user_name, "username", positional[0]) &&
         CopyArgument(record->password, sizeof record->password, "pwd", positional[1]) &&
         CopyArgument(record->host, sizeof record->host, "host", positional[2]) &&
@@ -128,6 +154,7 @@ CommandLineOutcome ReadCommandLine(int argc, char **argv, RunOptions *options,
     if (!copied) {
         return CommandLineOutcome::kUsageError;
     }
+
     options->poll = (count == 5) ? 1 : 0;
     return CommandLineOutcome::kRun;
 }

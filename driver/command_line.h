@@ -32,4 +32,9 @@ enum class CommandLineOutcome {
 CommandLineOutcome ReadCommandLine(int argc, char **argv, RunOptions *options,
                                    LoginRecord *record);
 
+/* A port text is decimal digits only (leading zeros allowed), 1 to 65535. */
+bool ValidPortText(const char *text);
+/* What is wrong with a port text that is not valid, naming it, for standard error. */
+const char *PortProblem(const char *text);
+
 #endif

@@ -5,19 +5,28 @@
  * account of the run on standard output and, with --metrics, leaving the
  * run's outcome in a metrics file.
  *
- * Exit status: 0 the check succeeded; 1 usage error or unusable credentials
- * file (or an exception no block caught, or a framework error, both ended by
- * the framework); 2 the check ran and found a failure.
+ * Signals are held back from the first line until the top of the try block,
+ * so one that comes early is taken there like any other; a stop request that
+ * an operation swallowed is raised again after that step; once the metrics
+ * are written, every signal is blocked until the exit.
+ *
+ * Exit status: 0 the check succeeded; 1 usage error, unusable credentials
+ * file, a write error on standard output (or an exception no block caught,
+ * or a framework error, both ended by the framework); 2 the check ran and
+ * found a failure, or was stopped.
  */
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "broadcast/broadcast.h"
 #include "credentials/credentials.h"
 #include "driver/command_line.h"
+#include "driver/process_guards.h"
 #include "driver/run_metrics.h"
 #include "exc/exc.h"
 #include "gateway/gateway.h"
@@ -29,59 +38,86 @@ enum ExitStatus { kExitSuccess = 0, kExitUsage = 1, kExitCheckFailed = 2 };
 
 /*
  * Fills the login record from the credentials file: false after
- * ReadIniFile's failure line, or when the file lacks one of the four texts
- * (the run needs them all). A file that others may read is run with, after a
- * warning: it holds the password.
+ * ReadIniFile's failure line and the reason on standard error, or when the
+ * file lacks one of the four texts or holds no valid port (the run needs
+ * them all). The record takes the texts only from a file read whole and
+ * valid, so the metrics never carry a stray line as a label. A file that
+ * others may read is run with, after a warning: it holds the password.
  */
 bool ReadCredentials(LoginRecord *record, const char *path) {
+    /* Filled in the try body and read after it: static, so a jump keeps it. */
+    static LoginRecord read_record;
+    memset(&read_record, 0, sizeof read_record);
     volatile bool read = false;
     EXC_TRY {
-        ReadIniFile(record, path);
+        ReadIniFile(&read_record, path);
         read = true;
     } EXC_CATCH(ReadIniFileException) {
-        /* ReadIniFile printed what went wrong. */
+        /* ReadIniFile printed its line; the reason goes beside it. */
+        PrintError("gwcheck: cannot use the credentials file %s: %s\n", path, IniFileProblem());
     }
-    if (!read) {
-        return false;
-    }
-    if (record->user_name[0] == '\0' || record->password[0] == '\0' || record->host[0] == '\0' ||
-        record->port[0] == '\0') {
+    bool usable = read;
+    if (usable && (read_record.user_name[0] == '\0' || read_record.password[0] == '\0' ||
+                   read_record.host[0] == '\0' || read_record.port[0] == '\0')) {
         PrintError("gwcheck: %s must hold four lines: user name, password, host, port\n", path);
-        return false;
+        usable = false;
     }
-    struct stat file_status;
-    if (stat(path, &file_status) == 0 && (file_status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        PrintError("gwcheck: warning: %s can be read by group or others; chmod 600 it\n", path);
+    if (usable && !ValidPortText(read_record.port)) {
+        PrintError("gwcheck: %s: line 4: %s\n", path, PortProblem(read_record.port));
+        usable = false;
     }
-    return true;
+    if (usable) {
+        memcpy(record, &read_record, sizeof *record);
+        struct stat file_status;
+        if (stat(path, &file_status) == 0 && (file_status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+            PrintError("gwcheck: warning: %s can be read by group or others; chmod 600 it\n", path);
+        }
+    }
+    explicit_bzero(&read_record, sizeof read_record);
+    return usable;
 }
 
 /*
- * After a renewal that the gateway took, the new password replaces line 2 of
- * the credentials file, so the next run logs in with it. A failed save is
- * told by UpdateIniFile's own line: the printed password is then the only
- * copy. False when the password was taken but not saved.
+ * Says what became of a renewed password, or of one an earlier run left
+ * pending. False when the new password is not yet the stored one.
  */
-bool KeepRenewedPassword(const char *credentials_path) {
-    if (glPasswordRenewal.attempted == 0 || glPasswordRenewal.completion_status != 0) {
+bool ReportRenewal(const char *credentials_path) {
+    if (credentials_path == nullptr) {
         return true;
     }
-    volatile bool saved = false;
-    EXC_TRY {
-        UpdateIniFile(credentials_path, 2, glPasswordRenewal.new_password);
-        saved = true;
+    switch (glPasswordRenewal.outcome) {
+    case kRenewalSaved:
         Print("New password saved in %s.\n", credentials_path);
-    } EXC_CATCH(UpdateIniFileException) {
-        /* UpdateIniFile printed what went wrong. */
+        return true;
+    case kRenewalRecovered:
+        Print("New password of an earlier run taken by the gateway and saved in %s.\n",
+              credentials_path);
+        return true;
+    case kRenewalPending:
+        Print("New password kept in %s until the next run.\n", PendingPasswordPath());
+        return false;
+    case kRenewalDropped:
+        Print("New password of an earlier run refused by the gateway; dropped.\n");
+        return true;
+    default:
+        return true;
     }
-    return saved;
 }
 
 /* Polling failed when a read failed; "no broadcasts" only means waiting on. */
 bool PollSucceeded(int32_t polled) { return polled >= 0 || polled == GWAPI_NO_BROADCASTS; }
 
+/* After a stop request the logout waits at most this long for its answer. */
+const char kStopLogoutTimeoutMs[] = "1000";
+
 /* Logs out and closes the session; the logout counts as the run's last step. */
 void LogOutAndClose() {
+    if (StopRequested()) {
+        /* setenv takes heap memory: signals wait. */
+        exc_defer_signals_begin();
+        setenv("GWAPI_ANSWER_TIMEOUT_MS", kStopLogoutTimeoutMs, 1);
+        exc_defer_signals_end();
+    }
     StepBegins(kStepLogout);
     StepEnds(kStepLogout, Logout() >= 0);
     ClearSessionHandler();
@@ -98,11 +134,16 @@ void PrintDateOfRun() {
 /*
  * The run body: everything happens inside this one try block. Each step is
  * marked as it begins and ends, for the metrics file; one that throws stays
- * failed.
+ * failed. A step that swallows a stop request is followed by raising it, so
+ * no later step runs.
  */
 int RunCheck(const RunOptions &options, LoginRecord *record) {
-    if (options.credentials_path != nullptr && !ReadCredentials(record, options.credentials_path)) {
-        return kExitUsage;
+    if (options.credentials_path != nullptr) {
+        glPasswordStore = OpenPasswordStore(options.credentials_path);
+        if (!ReadCredentials(record, options.credentials_path)) {
+            ClosePasswordStore();
+            return kExitUsage;
+        }
     }
 
     /* Written inside the block and read after a jump back into it. */
@@ -110,6 +151,8 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
 
     ++depth;
     EXC_TRY {
+        /* What came while signals were held (or a parent blocked) is taken here. */
+        ReleaseSignals();
         PrintDateOfRun();
 
         StepBegins(kStepSession);
@@ -119,8 +162,12 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
         StepBegins(kStepLogin);
         GatewayLogin(record);
         StepEnds(kStepLogin, record->logged_in == 1);
-        if (options.credentials_path != nullptr && !KeepRenewedPassword(options.credentials_path)) {
+        ClosePasswordStore();
+        if (!ReportRenewal(options.credentials_path)) {
             status = kExitCheckFailed;
+        }
+        if (StopRequested()) {
+            RaiseStopRequest();
         }
         if (record->logged_in == 1) {
             Print("Login status: successful\n");
@@ -165,9 +212,13 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
         }
 
         LogOutAndClose();
+        /* The run is over: a signal from now on waits for good. (A jump back
+         * into this block restores the mask it was entered with: held.) */
+        HoldSignals();
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         Print("%d. main: (%s)%s\n", depth, e->type_name, e->message);
+        NoteStopRequest(e);
         status = kExitCheckFailed;
         if (record->logged_in == 1) {
             LogOutAndClose();
@@ -175,7 +226,27 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
             Print("Login status: failed\n");
         }
     }
+    ClosePasswordStore();
     return status;
+}
+
+/*
+ * Everything printed must have reached standard output: a write error (a
+ * full disk, a closed pipe) turns the run's status into 1, said on standard
+ * error.
+ */
+int CheckOutputWritten(int status) {
+    exc_defer_signals_begin();
+    errno = 0;
+    bool failed = fflush(stdout) != 0 || ferror(stdout);
+    int flush_errno = errno;
+    exc_defer_signals_end();
+    if (!failed) {
+        return status;
+    }
+    PrintError("gwcheck: cannot write the account to standard output: %s\n",
+               flush_errno != 0 ? strerror(flush_errno) : "write error");
+    return kExitUsage;
 }
 
 /* An exception that no block caught ends the process with exit status 1:
@@ -188,8 +259,11 @@ void ReportUncaughtException(const Exception *exception) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    HoldSignals();
+    /* The record holds the password from the command line on. */
+    static LoginRecord record;
+    GuardSecrets(&record);
     RunOptions options;
-    LoginRecord record;
     switch (ReadCommandLine(argc, argv, &options, &record)) {
     case CommandLineOutcome::kUsageError:
         return kExitUsage;
@@ -198,15 +272,17 @@ int main(int argc, char **argv) {
     case CommandLineOutcome::kRun:
         break;
     }
+    if (!CheckMetricsPath(options.metrics_path, options.credentials_path)) {
+        return kExitUsage;
+    }
     StartRunMetrics(options.metrics_path, &record);
 
     int status = kExitSuccess;
     exc_context_begin(1, ReportUncaughtException);
     while (exc_context_is_ready()) {
-        status = RunCheck(options, &record);
-        /* Nothing printed may be lost to a signal once the handlers are gone. */
-        FlushOutput();
+        status = CheckOutputWritten(RunCheck(options, &record));
         WriteRunMetrics(status);
+        BlockEverySignal();
         exc_context_end();
     }
     return status;

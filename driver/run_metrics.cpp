@@ -22,6 +22,7 @@
 #include <ctime>
 
 #include "broadcast/broadcast.h"
+#include "credentials/sibling_files.h"
 #include "exc/exc.h"
 
 namespace {
@@ -236,14 +237,19 @@ bool WriteAll(int fd, const char *bytes, size_t length) {
 }
 
 /*
- * Puts the text at path: written to "<path>.XXXXXX" in the same directory,
- * synced, then renamed over path, so path holds the old file or the whole
- * new one. False with errno set; no temporary file is left behind.
+ * Puts the text at path: written to "<path>.gwcheck-tmp-XXXXXX" in the same
+ * directory, synced, then renamed over path, so path holds the old file or
+ * the whole new one. Something at path that is not a regular file is left
+ * alone. False with errno set; no temporary file is left behind.
  */
 bool ReplaceFile(const char *path, const char *bytes, size_t length, mode_t mode) {
+    struct stat existing;
+    if (stat(path, &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        errno = EEXIST;
+        return false;
+    }
     char temporary[PATH_MAX];
-    int name_length = snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
-    if (name_length < 0 || static_cast<size_t>(name_length) >= sizeof temporary) {
+    if (!TemporaryTemplate(temporary, sizeof temporary, path)) {
         errno = ENAMETOOLONG;
         return false;
     }
@@ -270,10 +276,42 @@ bool ReplaceFile(const char *path, const char *bytes, size_t length, mode_t mode
 
 }  // namespace
 
+bool CheckMetricsPath(const char *metrics_path, const char *credentials_path) {
+    if (metrics_path == nullptr) {
+        return true;
+    }
+    struct stat metrics;
+    if (stat(metrics_path, &metrics) == 0) {
+        if (!S_ISREG(metrics.st_mode)) {
+            fprintf(stderr, "gwcheck: the metrics file %s exists and is not a regular file\n",
+                    metrics_path);
+            return false;
+        }
+        struct stat credentials;
+        if (credentials_path != nullptr && stat(credentials_path, &credentials) == 0 &&
+            credentials.st_dev == metrics.st_dev && credentials.st_ino == metrics.st_ino) {
+            fprintf(stderr, "gwcheck: the metrics file %s is the credentials file\n",
+                    metrics_path);
+            return false;
+        }
+    }
+    size_t length = strlen(metrics_path);
+    if (length < 5 || strcmp(metrics_path + length - 5, ".prom") != 0) {
+        fprintf(stderr,
+                "gwcheck: warning: the metrics file %s does not end in .prom, so a node "
+                "exporter will not read it\n",
+                metrics_path);
+    }
+    return true;
+}
+
 void StartRunMetrics(const char *path, const LoginRecord *record) {
     clock_gettime(CLOCK_MONOTONIC, &account.started);
     account.path = path;
     account.record = record;
+    if (path != nullptr) {
+        RemoveLeftoverTemporaryFiles(path);
+    }
     /* The file is made as a plain new file would be: readable by the
      * collector that runs as another user, within the umask. */
     mode_t mask = umask(0);
@@ -301,8 +339,13 @@ void WriteRunMetrics(int exit_status) {
         fprintf(stderr, "gwcheck: the metrics do not fit in %zu bytes; %s not written\n",
                 sizeof text.bytes, account.path);
     } else if (!ReplaceFile(account.path, text.bytes, text.length, account.file_mode)) {
-        fprintf(stderr, "gwcheck: cannot write the metrics file %s: %s\n", account.path,
-                strerror(errno));
+        if (errno == EEXIST) {
+            fprintf(stderr, "gwcheck: the metrics file %s is not a regular file; not written\n",
+                    account.path);
+        } else {
+            fprintf(stderr, "gwcheck: cannot write the metrics file %s: %s\n", account.path,
+                    strerror(errno));
+        }
     }
     exc_defer_signals_end();
 }

@@ -6,8 +6,9 @@
  *
  * Every sample carries the labels user and gateway ("host:port"). The
  * password never appears. The file is written whole to a temporary file in
- * its own directory and renamed over the old one, so a reader never sees
- * half of it.
+ * its own directory ("<file>.gwcheck-tmp-XXXXXX") and renamed over the old
+ * one, so a reader never sees half of it; one that a killed run left is
+ * removed by the next.
  */
 #ifndef DRIVER_RUN_METRICS_H
 #define DRIVER_RUN_METRICS_H
@@ -26,6 +27,14 @@ enum RunStep {
     kStepLogout,
     kRunStepCount
 };
+
+/*
+ * Refuses (false, the reason on standard error) a metrics path that exists
+ * and is not a regular file, or that is the credentials file: writing the
+ * metrics replaces the file. Warns when the name does not end in ".prom",
+ * the only files a node exporter reads. True when there is no path.
+ */
+bool CheckMetricsPath(const char *metrics_path, const char *credentials_path);
 
 /*
  * Starts the run's clock and remembers where the metrics go (null: nowhere)

@@ -11,5 +11,6 @@ char glTransactionId[8];
 int32_t glOrderId;
 int32_t glFacilityType_EP0;
 PasswordRenewal glPasswordRenewal;
+const PasswordStore *glPasswordStore;
 
 int32_t depth;

@@ -35,17 +35,65 @@ extern int32_t glOrderId;
 extern int32_t glFacilityType_EP0;
 
 /*
- * What the last GatewayLogin did about an expired password, for a caller
- * that keeps the new one: attempted is 1 once a change to new_password was
- * sent, and completion_status is then the change's answer (0: the gateway
- * took it). All zero when no change was sent.
+ * Where a renewed password is kept while its change is on the way, so that a
+ * run stopped at any moment loses neither the old password nor the new one.
+ * The driver installs one for a credentials file (glPasswordStore); without
+ * one, the generated password is printed, and flushed, before the change is
+ * sent.
+ */
+struct PasswordStore {
+    /* A password that a stopped run left pending, into buffer (size bytes);
+     * false when there is none. */
+    bool (*pending)(char *buffer, size_t size);
+    /* Keeps password pending, durably; false (the reason said on standard
+     * error) when it could not be kept: the change must not be sent then. */
+    bool (*keep)(const char *password);
+    /* The pending password is the one in force: it becomes the stored one and
+     * stops being pending. False when it could not be stored: it stays
+     * pending for the next run. */
+    bool (*promote)(const char *password);
+    /* The pending password is not in force (refused, or it never arrived). */
+    void (*drop)();
+};
+extern const PasswordStore *glPasswordStore;
+
+/* What became of a renewed (or recovered) password. */
+enum RenewalOutcome {
+    kRenewalNone,      /* no renewal, nothing pending */
+    kRenewalSaved,     /* the gateway took the new password and it is stored */
+    kRenewalPending,   /* outcome unknown, or not stored: kept for the next run */
+    kRenewalRefused,   /* the gateway refused the change; nothing kept */
+    kRenewalNotSent,   /* the new password could not be kept, so no change was sent */
+    kRenewalRecovered, /* an earlier run's pending password was in force, now stored */
+    kRenewalDropped,   /* an earlier run's pending password was refused too; dropped */
+};
+
+/*
+ * What the last GatewayLogin did about an expired password, for the driver's
+ * account: attempted is 1 once a change to new_password was sent, and
+ * completion_status is then the change's answer (0: the gateway took it).
  */
 struct PasswordRenewal {
     int32_t attempted;
     int32_t completion_status;
     char new_password[20];
+    int32_t outcome; /* RenewalOutcome */
 };
 extern PasswordRenewal glPasswordRenewal;
+
+/*
+ * A stop request: a stop signal (SIGTERM, SIGINT, SIGHUP) or the run's
+ * deadline (SIGALRM), possibly as the cause of another exception. An
+ * operation that ends a failure itself (GatewayLogin) notes one it caught;
+ * the driver asks after each such step and raises it again in its own block,
+ * so the run stops instead of going on.
+ */
+bool IsStopRequest(const Exception *exception);
+/* Notes the stop request the exception is or carries; nothing otherwise. */
+void NoteStopRequest(const Exception *exception);
+bool StopRequested();
+/* Throws the noted stop request again (its type and message). */
+[[noreturn]] void RaiseStopRequest();
 
 /* Nesting level of the operation that is running; printed in failure lines. */
 extern int32_t depth;

@@ -132,12 +132,154 @@ void CreateSession() {
     }
 }
 
+namespace {
+
+/*
+ * True when a change that got this answer may have been taken by the
+ * gateway: no answer came, or one that cannot be read. Any other negative
+ * answer is the gateway's refusal; 0 is its acceptance.
+ */
+bool ChangeOutcomeUnknown(int32_t change_status) {
+    return change_status > 0 || change_status == GWAPI_CONNECTION_LOST ||
+           change_status == GWAPI_ANSWER_TIMEOUT || change_status == GWAPI_PROTOCOL_ERROR;
+}
+
+/*
+ * Settles a password that a stopped run left pending, given the login's
+ * answer with the stored password, and returns the answer the login goes on
+ * with. The stored password still works (or has expired): the change never
+ * arrived, so the pending one goes. The stored one is refused: the change
+ * may have gone through, so the pending one is tried once; if the gateway
+ * takes it, it becomes the stored password (and the record's). An answer
+ * that settles nothing (no connection, a timeout) leaves it pending.
+ */
+int32_t SettlePendingPassword(LoginRecord *record, int32_t login_status,
+                              int32_t *status_word) {
+    char pending[sizeof record->password];
+    if (!glPasswordStore->pending(pending, sizeof pending)) {
+        return login_status;
+    }
+    int32_t status = login_status;
+    if (login_status >= 0 || login_status == GWAPI_PASSWORD_EXPIRED) {
+        glPasswordStore->drop();
+    } else if (login_status == GWAPI_INVALID_USER_OR_PASSWORD) {
+        LoginRecord candidate;
+        memcpy(&candidate, record, sizeof candidate);
+        memcpy(candidate.password, pending, sizeof candidate.password);
+        GwLoginMessage login_message;
+        BuildLoginMessage(&login_message, &candidate);
+        int32_t candidate_status = gwapi_login_ex(hSession, status_word, &login_message);
+        explicit_bzero(&login_message, sizeof login_message);
+        explicit_bzero(&candidate, sizeof candidate);
+        if (candidate_status >= 0 || candidate_status == GWAPI_PASSWORD_EXPIRED) {
+            memcpy(record->password, pending, sizeof record->password);
+            glPasswordRenewal.outcome =
+                glPasswordStore->promote(pending) ? kRenewalRecovered : kRenewalPending;
+            status = candidate_status;
+        } else if (candidate_status == GWAPI_INVALID_USER_OR_PASSWORD) {
+            glPasswordStore->drop();
+            glPasswordRenewal.outcome = kRenewalDropped;
+        }
+    }
+    explicit_bzero(pending, sizeof pending);
+    return status;
+}
+
+/*
+ * Sends the change from the record's password to new_password, the outcome
+ * kept in the store before anything else may happen: signals wait from
+ * before the new password is kept until its outcome is (at most the
+ * library's answer timeout), so no stop lands between the two.
+ */
+int32_t ChangeKeptPassword(const char *new_password, int32_t *status_word,
+                           const GwSetNewPasswordMessage *password_message) {
+    Print("New password generated.\n");
+    exc_defer_signals_begin();
+    if (!glPasswordStore->keep(new_password)) {
+        glPasswordRenewal.outcome = kRenewalNotSent;
+        EXC_THROW(InputOutputException, "The new password could not be kept, so it was not sent.");
+    }
+    glPasswordRenewal.attempted = 1;
+    glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
+    glPasswordRenewal.outcome = kRenewalPending;
+    int32_t change_status = gwapi_set_newpwd_ex(hSession, status_word, password_message);
+    glPasswordRenewal.completion_status = change_status;
+    if (change_status == 0) {
+        glPasswordRenewal.outcome =
+            glPasswordStore->promote(new_password) ? kRenewalSaved : kRenewalPending;
+    } else if (!ChangeOutcomeUnknown(change_status)) {
+        glPasswordStore->drop();
+        glPasswordRenewal.outcome = kRenewalRefused;
+    }
+    exc_defer_signals_end();
+    return change_status;
+}
+
+/*
+ * Without a store the account is where the new password is kept: it is
+ * printed and flushed before the change goes out, and no change is sent
+ * when it could not be written.
+ */
+int32_t ChangePrintedPassword(const char *new_password, int32_t *status_word,
+                              const GwSetNewPasswordMessage *password_message) {
+    Print("New password generated: %s\n", new_password);
+    FlushOutput();
+    if (ferror(stdout)) {
+        glPasswordRenewal.outcome = kRenewalNotSent;
+        EXC_THROW(InputOutputException,
+                  "The new password could not be written out, so it was not sent.");
+    }
+    glPasswordRenewal.attempted = 1;
+    glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
+    int32_t change_status = gwapi_set_newpwd_ex(hSession, status_word, password_message);
+    glPasswordRenewal.completion_status = change_status;
+    return change_status;
+}
+
+/*
+ * Renews an expired password: the login stays failed whatever the gateway
+ * answers. The caller owns the message, so that it can wipe it whatever
+ * happens here.
+ */
+void RenewPassword(const LoginRecord *record, int32_t *status_word,
+                   GwSetNewPasswordMessage *password_message) {
+    Print("Password has expired, generating new password.\n");
+    memset(password_message, 0, sizeof *password_message);
+    char new_password[kGeneratedPasswordCapacity];
+    RandomPassword(new_password, sizeof new_password);
+    if (new_password[0] == '\0') {
+        /* Never send an empty password as the new one. */
+        EXC_THROW(RuntimeException, "Could not generate a new password.");
+    }
+    CopyTextField(password_message->old_password, sizeof password_message->old_password,
+                  record->password, sizeof record->password);
+    CopyTextField(password_message->new_password, sizeof password_message->new_password,
+                  new_password, sizeof new_password);
+    memcpy(glPasswordRenewal.new_password, new_password, sizeof new_password);
+    explicit_bzero(new_password, sizeof new_password);
+
+    int32_t change_status =
+        glPasswordStore != nullptr
+            ? ChangeKeptPassword(glPasswordRenewal.new_password, status_word, password_message)
+            : ChangePrintedPassword(glPasswordRenewal.new_password, status_word,
+                                    password_message);
+    /* A refused change is said at once, so the new password is not taken as in force. */
+    if (change_status < 0) {
+        Print("Set new password failed. Completion status = %d\n", change_status);
+    }
+}
+
+}  // namespace
+
 void GatewayLogin(LoginRecord *record) {
     record->logged_in = 0;
-    memset(&glPasswordRenewal, 0, sizeof glPasswordRenewal);
+    explicit_bzero(&glPasswordRenewal, sizeof glPasswordRenewal);
 
+    /* Both messages carry passwords: the finally clause wipes them. */
     GwLoginMessage login_message;
     BuildLoginMessage(&login_message, record);
+    GwSetNewPasswordMessage password_message;
+    memset(&password_message, 0, sizeof password_message);
 
     /* The precision keeps the print inside each field even if unterminated. */
     Print("Login username: %.*s\n", static_cast<int>(sizeof record->user_name),
@@ -151,32 +293,11 @@ void GatewayLogin(LoginRecord *record) {
         /* One status word for the login and for a password change. */
         int32_t status_word = 0;
         int32_t completion_status = gwapi_login_ex(hSession, &status_word, &login_message);
+        if (glPasswordStore != nullptr) {
+            completion_status = SettlePendingPassword(record, completion_status, &status_word);
+        }
         if (completion_status == GWAPI_PASSWORD_EXPIRED) {
-            Print("Password has expired, generating new password.\n");
-            GwSetNewPasswordMessage password_message;
-            memset(&password_message, 0, sizeof password_message);
-            char new_password[kGeneratedPasswordCapacity];
-            RandomPassword(new_password, sizeof new_password);
-            if (new_password[0] == '\0') {
-                /* Never send an empty password as the new one. */
-                EXC_THROW(RuntimeException, "Could not generate a new password.");
-            }
-            CopyTextField(password_message.old_password, sizeof password_message.old_password,
-                          record->password, sizeof record->password);
-            CopyTextField(password_message.new_password, sizeof password_message.new_password,
-                          new_password, sizeof new_password);
-            /* Kept for the caller; until the gateway answers, the change counts as refused. */
-            memcpy(glPasswordRenewal.new_password, new_password, sizeof new_password);
-            glPasswordRenewal.attempted = 1;
-            glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
-            /* The login stays failed either way; a refused change is said at
-             * once, so the generated password is not taken as the one in force. */
-            int32_t change_status = gwapi_set_newpwd_ex(hSession, &status_word, &password_message);
-            glPasswordRenewal.completion_status = change_status;
-            Print("New password generated: %s\n", new_password);
-            if (change_status < 0) {
-                Print("Set new password failed. Completion status = %d\n", change_status);
-            }
+            RenewPassword(record, &status_word, &password_message);
         } else if (completion_status < 0) {
             CheckError(completion_status, status_word);
         } else {
@@ -185,7 +306,11 @@ void GatewayLogin(LoginRecord *record) {
     } EXC_CATCH(RuntimeException) {
         const Exception *e = exc_get_exception();
         Print("%d. GatewayLogin: (%s)%s\n", depth, e->type_name, e->message);
+        /* The failure ends here; a stop request must not end with it. */
+        NoteStopRequest(e);
     } EXC_FINALLY {
+        explicit_bzero(&login_message, sizeof login_message);
+        explicit_bzero(&password_message, sizeof password_message);
         --depth;
     }
 }

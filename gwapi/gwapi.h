@@ -43,6 +43,15 @@ enum {
     GWAPI_ITEM_NOT_FOUND = -600164
 };
 
+/* Some of the statuses the library and the gateway answer of their own
+ * (docs/protocol.md lists them all). */
+enum {
+    GWAPI_INVALID_USER_OR_PASSWORD = -9003, /* the gateway refused the login or change */
+    GWAPI_CONNECTION_LOST = -9004,          /* the request may or may not have arrived */
+    GWAPI_ANSWER_TIMEOUT = -9006,           /* sent, but no answer in time */
+    GWAPI_PROTOCOL_ERROR = -9007            /* the answer could not be read */
+};
+
 /* Login message (232 bytes). */
 typedef struct GwLoginMessage {
     char user_name[32];

@@ -25,12 +25,12 @@ Every run is classified. Accepted outcomes:
     prints a piece of output, then the failure lines for that point (the
     operation's own line when the signal landed inside an operation's block,
     the driver's "main" line) and the logout or "Login status: failed";
-    a signal taken by the login's own block lets the run go on;
-  - uncaught: exit 1, nothing or the complete account on standard output and
-    exactly one uncaught-exception report on standard error (the signal
-    landed before the try block or after it);
-  - killed: death by the signal's default action before the handlers were
-    installed (no output) or after the context ended (the complete account).
+    a signal taken by the login's own block lets the run go on, unless it
+    is a stop request (SIGINT, SIGTERM, SIGHUP, SIGALRM): the run then stops
+    with the driver's line;
+  - killed: death by the signal's default action before main began (no
+    output): from main's first line signals are held until the try block
+    can take them, and blocked once the run is over.
 Anything else is a failure: a crash, a hang (no end within --run-timeout;
 --backtrace attaches gdb first), a run slower than --slow-limit (if given), a
 sanitizer report, a second report on standard error, a line lost, doubled,
@@ -127,6 +127,8 @@ SIGNAL_TYPES = {
 }
 # Signals whose default action does not end the process.
 IGNORED_BY_DEFAULT = {"SIGCHLD"}
+# Stop requests: the run stops after the step that caught one.
+STOP_SIGNALS = {"SIGINT", "SIGTERM", "SIGHUP", "SIGALRM"}
 
 DATE_LINE = re.compile(r"Date of run: \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}")
 FAILURE_LINE = re.compile(r"(\d+)\. (\w+): \((\w+)\)(.*)")
@@ -284,6 +286,14 @@ def classify_caught(out, signame, port, exit_status):
         if depth != 2 or not last_line.startswith("Login Port:"):
             raise Verdict(f"{tail[0]!r} after {last_line!r}")
         rest = tail[1:]
+        if signame in STOP_SIGNALS:
+            stopped = f"1. main: ({sig_type}){sig_message}"
+            if rest[:1] != [stopped]:
+                raise Verdict(f"after {tail[0]!r}: {rest[:1]!r}, expected {stopped!r}")
+            ending = check_login_tail(rest[1:], None)
+            if exit_status != 2:
+                raise Verdict(f"exit status {exit_status} for a stopped run, expected 2")
+            return f"caught by GatewayLogin, stopped, {ending}"
         remainder = account.lines[account.lines.index("Login status: successful") + 1:]
         lost = ["Retrieve facility type.", "2. GetFacilityType: (GatewayApiException)%s",
                 "1. main: (GetFacilityTypeException)Failed to get facility type.",
@@ -304,14 +314,6 @@ def classify_caught(out, signame, port, exit_status):
     return outcome
 
 
-def uncaught_report_ok(err, signame):
-    sig_type, sig_message = SIGNAL_TYPES[signame]
-    return (err.startswith(f"\n\nUncaught {sig_type}: {sig_message}\n\n")
-            and err.count("Uncaught ") == 1 and err.count("Exception hierarchy") == 1
-            and f"thrown at _exc_library_handle_signal ({signame}:{int(getattr(signal, signame))})"
-            in err)
-
-
 def is_complete(out, port):
     first = out.split("\n", 1)[0]
     return DATE_LINE.fullmatch(first) is not None and out == Account(port, first + "\n\n").text
@@ -327,20 +329,12 @@ def classify(exit_status, out, err, signame, port):
         if err:
             raise Verdict("killed by the signal, with standard error output")
         if out == "":
-            return "killed by the signal before the handlers were installed"
-        if is_complete(out, port):
-            return "killed by the signal after the context ended"
-        raise Verdict("killed by the signal with a partial account")
+            return "killed by the signal before main began"
+        raise Verdict("killed by the signal with an account begun")
     if exit_status < 0:
         raise Verdict(f"died of signal {-exit_status}")
     if exit_status == 1:
-        if not uncaught_report_ok(err, signame):
-            raise Verdict("exit 1 without exactly one uncaught report of the signal")
-        if out == "":
-            return "uncaught before the try block"
-        if is_complete(out, port):
-            return "uncaught after the try block"
-        raise Verdict("uncaught report with a partial account")
+        raise Verdict("exit 1: the signal was not taken by the run's blocks")
     if err:
         raise Verdict("standard error output")
     if exit_status == 0 and is_complete(out, port):
@@ -355,10 +349,10 @@ def classify(exit_status, out, err, signame, port):
 class Gwsim:
     """One gwsim for the whole storm, on a free loopback port."""
 
-    def __init__(self, path, workdir):
+    def __init__(self, path, workdir, scenario_text=SCENARIO):
         scenario = os.path.join(workdir, "storm.toml")
         with open(scenario, "w", encoding="utf-8") as f:
-            f.write(SCENARIO)
+            f.write(scenario_text)
         port_file = os.path.join(workdir, "port")
         self.err_path = os.path.join(workdir, "gwsim.err")
         with open(self.err_path, "wb") as err:

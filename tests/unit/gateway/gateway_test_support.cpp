@@ -178,3 +178,42 @@ extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
     }
     return real(buffer, length, flags);
 }
+
+/* Raises the stop signal when this is the call (and the side of it) to stop at. */
+static void StopIfArmed(const char *call, bool after) {
+    LibrarySpy &spy = Spy();
+    if (spy.stop_call == nullptr || strcmp(spy.stop_call, call) != 0) return;
+    if (!after && --spy.stop_nth != 0) return;
+    if (spy.stop_nth == 0 && after == spy.stop_after) {
+        spy.stop_call = nullptr;
+        raise(spy.stop_signal);
+    }
+}
+
+extern "C" int32_t gwapi_set_newpwd_ex(gwapi_session_t session, int32_t *transaction_status,
+                                       const GwSetNewPasswordMessage *message) {
+    static auto real = RealFunction<decltype(&gwapi_set_newpwd_ex)>("gwapi_set_newpwd_ex");
+    StopIfArmed("gwapi_set_newpwd_ex", false);
+    int32_t status = real(session, transaction_status, message);
+    StopIfArmed("gwapi_set_newpwd_ex", true);
+    return status;
+}
+
+/* Only the files the program keeps beside a credentials file count, not the test's own. */
+static bool KeptBeside(const char *path) { return strstr(path, ".gwcheck-") != nullptr; }
+
+extern "C" int rename(const char *from, const char *to) {
+    static auto real = RealFunction<decltype(&rename)>("rename");
+    if (KeptBeside(from)) StopIfArmed("rename", false);
+    int result = real(from, to);
+    if (KeptBeside(from)) StopIfArmed("rename", true);
+    return result;
+}
+
+extern "C" int unlink(const char *path) {
+    static auto real = RealFunction<decltype(&unlink)>("unlink");
+    if (KeptBeside(path)) StopIfArmed("unlink", false);
+    int result = real(path);
+    if (KeptBeside(path)) StopIfArmed("unlink", true);
+    return result;
+}

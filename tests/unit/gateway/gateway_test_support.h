@@ -62,6 +62,16 @@ struct LibrarySpy {
     /* Printing a format that starts so raises raise_while_printing. */
     const char *print_that_raises = nullptr;
     int raise_while_printing = 0;
+    /*
+     * Stops the process in the middle of a password renewal: raises
+     * stop_signal at the stop_nth call of stop_call ("gwapi_set_newpwd_ex",
+     * or "rename" or "unlink" of a file kept beside a credentials file),
+     * before the real call, or after it with stop_after.
+     */
+    const char *stop_call = nullptr;
+    int stop_nth = 1;
+    bool stop_after = false;
+    int stop_signal = 0;
 };
 LibrarySpy &Spy();
 
