@@ -27,21 +27,27 @@ are comments.
 
     ### run                     (one or more, run in order)
     args demo demo-pass {host} {port}   # gwcheck's arguments, split like a shell
-    env GWAPI_ANSWER_TIMEOUT_MS=300     # optional, repeatable
+    env GWAPI_ANSWER_TIMEOUT_MS=2000    # optional, repeatable
     stdin creds                         # optional: {files}/creds through a pipe
     exit 2                              # expected exit status (default 0)
     stderr any                          # optional; by default stderr must be empty;
                                         #   "stderr TEXT": exactly that one line
     timeout 20                          # optional, seconds (default 20)
-    signal SIGINT after Waiting...      # optional: send the signal once gwcheck has
-                                        #   printed this whole line
+    signal SIGINT at gwapi_read_event_ext_ex 2
+                                        # optional: send gwcheck the signal once
+                                        #   gwsim's journal holds the nth (from 1)
+                                        #   request of that call sent during this
+                                        #   run (see "Moments" below)
     hidden demo-pass                    # optional, with signal: /proc/PID/cmdline,
                                         #   read as the signal is sent, lacks it
-    kill gwsim at gwapi_get_info_ex 2   # optional: SIGKILL gwsim once its journal
-                                        #   holds the nth request of that call; the
-                                        #   runs after it find nothing listening
+    kill gwsim at gwapi_get_info_ex 2   # optional: SIGKILL gwsim at the same kind
+                                        #   of moment; the runs after it find
+                                        #   nothing listening
     stdout                              # everything below, to the next section,
     Date of run ...                     #   is the expected standard output
+                                        #   ("stdout any": not compared, for a run
+                                        #   killed where its output may or may
+                                        #   not have been written)
 
     ### metrics NAME            (optional, after a run; checked after that run)
     gwcheck_success{user="demo",gateway="{host}:{port}"} 1
@@ -50,6 +56,9 @@ are comments.
                                         #   /usr/bin/python3): one line per
                                         #   sample, labels in file order; every
                                         #   family needs HELP and TYPE
+    gwcheck_duration_seconds{user="demo",gateway="{host}:{port}"} 0..{run_seconds}
+                                        # the value is compared as a number (see
+                                        #   "Sample values" below)
     absent demo-pass                    # the file's text lacks it
 
     ### files                   (optional; checked after the last run)
@@ -64,8 +73,8 @@ are comments.
                                         #   message_hex bytes from OFFSET equal HEX
     args gwapi_get_info_ex 1 [1]        # the nth request's "args" equal this JSON
 
-Expected standard output (and metrics samples), one line per line, after
-the variables below are substituted:
+Expected standard output, one line per line, after the variables below are
+substituted:
     text          the line must be exactly this text;
     ~ REGEX       the line must match REGEX as a whole (Python syntax); named
                   groups (?P<name>...) become variables for later runs;
@@ -78,7 +87,25 @@ In "args", "env", "hidden", expected lines, files and the HEX of "bytes",
 little-endian bytes in hex, {unused_port} for a loopback port that the
 runner holds bound without listening (a connection to it is refused),
 {files} for the case's own empty directory, and {name} for a variable
-captured by an earlier run.
+captured by an earlier run. After a run, {run_start} and {run_end} are the
+Unix times (seconds) just before gwcheck started and just after it ended,
+and {run_seconds} how long that took: a metrics section can bound the
+run's own times with them.
+
+Sample values. A metrics section's sample line is NAME{LABELS} VALUE, the
+name and labels compared as text, VALUE a condition on the number parsed
+from the file (never a pattern, whatever way the number is printed):
+    1.5           the value equals this number (1, 1.0 and 1e0 are alike);
+    LOW..HIGH     a finite value from LOW to HIGH, both included; either end
+                  may be left out ("0.." is any finite value not below 0);
+    finite        any finite value (not NaN, not an infinity).
+
+Moments. "signal" and "kill" act once gwsim's journal holds the nth request
+of the call sent since the run began. gwsim journals a request as it takes
+it, before answering it: an action may land while gwcheck still waits for
+that answer or after it got it. A case keys it on a request after which both
+give the same account: one whose answer hangs or comes late, or one after
+which gwcheck waits anyway (the pause between broadcast reads).
 
 A fault table (tests/e2e/cases/NAME.table) crosses networked calls with
 faults: every row with every fault is one case, which the runner builds and
@@ -110,6 +137,7 @@ numbers in the failures of such a case are those of the case built
 
 import argparse
 import json
+import math
 import os
 import re
 import shlex
@@ -117,7 +145,6 @@ import signal
 import socket
 import struct
 import subprocess
-import select
 import sys
 import tempfile
 import threading
@@ -206,14 +233,54 @@ def parse_file_header(label, number):
 
 def parse_metrics_check(file_name, body, number):
     samples, absent = [], []
-    for line in body:
+    for offset, line in enumerate(body, 1):
         if line.startswith("absent "):
             absent.append(line[len("absent "):])
-        else:
+        elif line.strip():
+            check_sample_line(line, number + offset)
             samples.append(line)
-    while samples and samples[-1] == "":
-        samples.pop()
     return {"file": file_name, "samples": samples, "absent": absent, "line": number}
+
+
+def split_sample(line):
+    """'NAME{LABELS} VALUE' -> ('NAME{LABELS}', 'VALUE'), or None."""
+    series, sep, value = line.rpartition(" ")
+    if not sep or not series.endswith("}") or "{" not in series or not value:
+        return None
+    return series, value
+
+
+def check_sample_line(line, number):
+    """An expected sample must say its value as a number, a range or
+    "finite" (variables standing for numbers), never as a pattern."""
+    parts = split_sample(line)
+    if line.startswith("~ ") or parts is None:
+        raise CaseError(f"line {number}: a sample is 'NAME{{LABELS}} VALUE', VALUE a number, "
+                        f"LOW..HIGH or finite: {line!r}")
+    try:
+        parse_value_condition(re.sub(r"\{[A-Za-z_][A-Za-z0-9_]*\}", "0", parts[1]))
+    except ValueError as error:
+        raise CaseError(f"line {number}: {error}")
+
+
+def parse_value_condition(text):
+    """A sample's expected value -> a test on the number parsed from the file:
+    "finite"; "LOW..HIGH", inclusive, either end may be left out, for a
+    finite number in that range; or a number it must equal."""
+    if text == "finite":
+        return math.isfinite
+    if ".." in text:
+        low_text, high_text = text.split("..", 1)
+        low = float(low_text) if low_text else -math.inf
+        high = float(high_text) if high_text else math.inf
+        if math.isnan(low) or math.isnan(high) or low > high:
+            raise ValueError(f"'{text}' is not a range LOW..HIGH")
+        return lambda value: math.isfinite(value) and low <= value <= high
+    try:
+        wanted = float(text)
+    except ValueError:
+        raise ValueError(f"'{text}' is not a number, LOW..HIGH or finite")
+    return lambda value: value == wanted
 
 
 def parse_file_check(line, number):
@@ -238,28 +305,40 @@ def parse_number(kind, text, number):
         raise CaseError(f"line {number}: '{text}' is not a number")
 
 
+def parse_journal_moment(words, number, usage):
+    """['at', CALL, NTH] -> (CALL, NTH): the moment gwsim's journal holds the
+    nth request of CALL sent during the run."""
+    if len(words) != 3 or words[0] != "at":
+        raise CaseError(f"line {number}: {usage}")
+    nth = parse_number(int, words[2], number)
+    if nth < 1:
+        raise CaseError(f"line {number}: {usage} (NTH from 1)")
+    return words[1], nth
+
+
 def parse_signal(value, number):
-    """'SIGINT after TEXT' -> (signal number, TEXT)."""
-    name, sep, text = value.partition(" after ")
-    name = name.strip()
-    if not sep or not text or not name.startswith("SIG") or not hasattr(signal, name):
-        raise CaseError(f"line {number}: signal needs 'SIGNAME after TEXT'")
-    return int(getattr(signal, name)), text
+    """'SIGINT at CALL NTH' -> (signal number, CALL, NTH)."""
+    usage = "signal needs 'SIGNAME at CALL NTH'"
+    words = value.split()
+    if not words or not words[0].startswith("SIG") or not hasattr(signal, words[0]):
+        raise CaseError(f"line {number}: {usage}")
+    return (int(getattr(signal, words[0])),) + parse_journal_moment(words[1:], number, usage)
 
 
 def parse_kill(value, number):
     """'gwsim at CALL NTH' -> (CALL, NTH)."""
+    usage = "kill needs 'gwsim at CALL NTH'"
     words = value.split()
-    if len(words) != 4 or words[:2] != ["gwsim", "at"]:
-        raise CaseError(f"line {number}: kill needs 'gwsim at CALL NTH'")
-    return words[2], parse_number(int, words[3], number)
+    if not words or words[0] != "gwsim":
+        raise CaseError(f"line {number}: {usage}")
+    return parse_journal_moment(words[1:], number, usage)
 
 
 def parse_run(body, first_line):
     run = {"args": None, "env": {}, "exit": 0, "stderr_any": False,
            "timeout": DEFAULT_RUN_SECONDS, "stdout": None, "line": first_line,
            "signal": None, "kill_gwsim": None, "stdin": None, "stderr": None,
-           "hidden": None, "metrics": []}
+           "hidden": None, "metrics": [], "stdout_any": False}
     for offset, line in enumerate(body, 1):
         number = first_line + offset
         if run["stdout"] is not None:
@@ -288,6 +367,8 @@ def parse_run(body, first_line):
             run["hidden"] = value.strip()
         elif key == "timeout":
             run["timeout"] = parse_number(float, value, number)
+        elif key == "stdout" and value.strip() == "any":
+            run["stdout"], run["stdout_any"] = [], True
         elif key == "stdout":
             run["stdout"] = []
         elif key == "signal":
@@ -536,82 +617,51 @@ def compare_stdout(expected, actual_text, variables):
     return problems
 
 
-def run_signalled(command, env, timeout, signum, line, stdin_bytes):
-    """Runs command and sends it signum once its standard output holds the
-    whole line; returns (exit status, stdout bytes, stderr bytes, the
-    process's /proc/PID/cmdline as the signal was sent, or None if not sent)."""
-    stdin = subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE
-    process = subprocess.Popen(command, env=env, stdin=stdin,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if stdin_bytes is not None:
-        process.stdin.write(stdin_bytes)
-        process.stdin.close()
-    stderr_chunks = []
-    reader = threading.Thread(target=lambda: stderr_chunks.append(process.stderr.read()))
-    reader.start()
-    wanted = b"\n" + line.encode("utf-8") + b"\n"
-    output = b""
-    sent = False
-    cmdline = None
-    deadline = time.monotonic() + timeout
-    try:
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise Failure(f"{' '.join(command[1:])}: no end within {timeout} s")
-            ready, _, _ = select.select([process.stdout], [], [], left)
-            if not ready:
-                continue
-            chunk = os.read(process.stdout.fileno(), 65536)
-            if not chunk:
-                break
-            output += chunk
-            if not sent and wanted in b"\n" + output:
-                with open(f"/proc/{process.pid}/cmdline", "rb") as f:
-                    cmdline = f.read()
-                process.send_signal(signum)
-                sent = True
-        process.wait(timeout=max(deadline - time.monotonic(), 0.1))
-    except (Failure, subprocess.TimeoutExpired):
-        process.kill()
-        process.wait()
-        raise Failure(f"gwcheck {' '.join(command[1:])}: no end within {timeout} s")
-    finally:
-        reader.join()
-        process.stdout.close()
-        process.stderr.close()
-    return process.returncode, output, b"".join(stderr_chunks), cmdline
+class JournalWatch(threading.Thread):
+    """Waits until gwsim's journal holds the nth request of a call, counting
+    the lines written after `offset` (the journal's size when the run
+    began), then calls act() once. gwsim writes a request's line before it
+    answers, flushed per line, so the moment is the request's arrival."""
 
+    POLL_SECONDS = 0.002
 
-def count_requests(journal_file, call):
-    count = 0
-    for line in read_text(journal_file).splitlines():
-        try:
-            count += json.loads(line).get("call") == call
-        except ValueError:
-            pass  # a line still being written
-    return count
-
-
-class GwsimKiller(threading.Thread):
-    """Kills gwsim (SIGKILL) once its journal holds the nth request of a call."""
-
-    def __init__(self, gwsim, call, nth):
+    def __init__(self, journal_file, offset, call, nth, act):
         super().__init__(daemon=True)
-        self.gwsim, self.call, self.nth = gwsim, call, nth
+        self.journal_file, self.offset, self.call, self.nth = journal_file, offset, call, nth
+        self.act = act
         self.stopping = threading.Event()
+        self.fired = threading.Event()
 
     def run(self):
-        while not self.stopping.wait(0.005):
-            if count_requests(self.gwsim["journal"], self.call) >= self.nth:
-                self.gwsim["killed"].set()
-                self.gwsim["process"].kill()
-                return
+        seen, pending = 0, b""
+        with open(self.journal_file, "rb") as journal:
+            journal.seek(self.offset)
+            while not self.stopping.is_set():
+                pending += journal.read()
+                *lines, pending = pending.split(b"\n")
+                for line in lines:
+                    try:
+                        seen += json.loads(line).get("call") == self.call
+                    except ValueError:
+                        pass  # not a request's line: the journal check reports it
+                if seen >= self.nth:
+                    self.act()
+                    self.fired.set()
+                    return
+                self.stopping.wait(self.POLL_SECONDS)
 
     def finish(self):
+        """Stops watching; True if act() was called."""
         self.stopping.set()
         self.join()
-        return self.gwsim["killed"].is_set()
+        return self.fired.is_set()
+
+
+def journal_size(journal_file):
+    try:
+        return os.path.getsize(journal_file)
+    except FileNotFoundError:
+        return 0
 
 
 def execute_run(gwcheck, run, variables, show, gwsim):
@@ -624,24 +674,15 @@ def execute_run(gwcheck, run, variables, show, gwsim):
         path = os.path.join(variables["files"], check["file"])
         if os.path.isfile(path):
             os.remove(path)
-    killer = None
-    if run["kill_gwsim"] is not None:
-        killer = GwsimKiller(gwsim, *run["kill_gwsim"])
-        killer.start()
-    try:
-        returncode, stdout, stderr = run_gwcheck(gwcheck, run, args, env, problems, variables)
-    finally:
-        if killer is not None and not killer.finish():
-            problems.append("gwsim was not killed: no request %s #%d in the journal"
-                            % run["kill_gwsim"])
-    result = subprocess.CompletedProcess(args, returncode)
+    returncode, stdout, stderr = run_gwcheck(gwcheck, run, args, env, problems, variables, gwsim)
     if show:
-        print(f"--- gwcheck {' '.join(args)} (exit {result.returncode})")
+        print(f"--- gwcheck {' '.join(args)} (exit {returncode})")
         print(stdout, end="")
         print(f"--- stderr\n{stderr}", end="")
-    problems += compare_stdout(run["stdout"], stdout, variables)
-    if result.returncode != run["exit"]:
-        problems.append(f"exit status {result.returncode}, expected {run['exit']}")
+    if not run["stdout_any"]:
+        problems += compare_stdout(run["stdout"], stdout, variables)
+    if returncode != run["exit"]:
+        problems.append(f"exit status {returncode}, expected {run['exit']}")
     if run["stderr"] is not None:
         wanted = substitute(run["stderr"], variables) + "\n"
         if stderr != wanted:
@@ -655,29 +696,61 @@ def execute_run(gwcheck, run, variables, show, gwsim):
                       + "\n  ".join(problems) + "\n--- actual standard output:\n" + stdout)
 
 
-def run_gwcheck(gwcheck, run, args, env, problems, variables):
-    """Runs gwcheck once; returns (exit status, stdout text, stderr text)."""
+def run_gwcheck(gwcheck, run, args, env, problems, variables, gwsim):
+    """Runs gwcheck once, killing gwsim or sending gwcheck a signal when the
+    journal shows the run's request for it; returns (exit status, stdout
+    text, stderr text). Sets {run_start}, {run_end} (Unix time, seconds) and
+    {run_seconds} to an interval that holds the whole run."""
     stdin_bytes = None
     if run["stdin"] is not None:
         with open(os.path.join(variables["files"], run["stdin"]), "rb") as f:
             stdin_bytes = f.read()
-    if run["signal"] is None:
-        try:
-            feed = {"stdin": subprocess.DEVNULL} if stdin_bytes is None else {"input": stdin_bytes}
-            result = subprocess.run([gwcheck] + args, env=env, capture_output=True,
-                                    timeout=run["timeout"], **feed)
-        except subprocess.TimeoutExpired:
-            raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
-        returncode, stdout, stderr = result.returncode, result.stdout, result.stderr
-    else:
-        signum, line = run["signal"]
-        returncode, stdout, stderr, cmdline = run_signalled(
-            [gwcheck] + args, env, run["timeout"], signum, line, stdin_bytes)
-        if cmdline is None:
-            problems.append(f"the signal was not sent: no line {line!r}")
-        elif run["hidden"] is not None:
-            problems += check_cmdline(cmdline, gwcheck, substitute(run["hidden"], variables))
-    return (returncode, stdout.decode("utf-8", errors="replace"),
+    offset = journal_size(gwsim["journal"])
+    run_start, started = time.time(), time.monotonic()
+    process = subprocess.Popen([gwcheck] + args, env=env,
+                               stdin=subprocess.DEVNULL if stdin_bytes is None else subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    watches = []  # (what did not happen, (call, nth), its JournalWatch)
+
+    def watch(complaint, moment, act):
+        watches.append((complaint, moment, JournalWatch(gwsim["journal"], offset, *moment, act)))
+        watches[-1][2].start()
+
+    if run["kill_gwsim"] is not None:
+        def kill_gwsim():
+            gwsim["killed"].set()
+            gwsim["process"].kill()
+        watch("gwsim was not killed", run["kill_gwsim"], kill_gwsim)
+    cmdline = []  # /proc/PID/cmdline as the signal is sent
+    if run["signal"] is not None:
+        signum = run["signal"][0]
+
+        def send_signal():
+            try:
+                with open(f"/proc/{process.pid}/cmdline", "rb") as f:
+                    cmdline.append(f.read())
+            except OSError:
+                cmdline.append(b"")
+            process.send_signal(signum)
+        watch(f"{signal.Signals(signum).name} was not sent", run["signal"][1:], send_signal)
+    try:
+        stdout, stderr = process.communicate(input=stdin_bytes, timeout=run["timeout"])
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        raise Failure(f"gwcheck {' '.join(args)}: no end within {run['timeout']} s")
+    finally:
+        for complaint, moment, watch in watches:
+            if not watch.finish():
+                problems.append("%s: the journal shows no request %s #%d during the run"
+                                % ((complaint,) + moment))
+    # Rounded outwards to whole microseconds, as the metrics file writes times.
+    variables["run_start"] = "%.6f" % (math.floor(run_start * 1e6) / 1e6)
+    variables["run_end"] = "%.6f" % (math.ceil(time.time() * 1e6) / 1e6)
+    variables["run_seconds"] = "%.6f" % (math.ceil((time.monotonic() - started) * 1e6) / 1e6)
+    if cmdline and run["hidden"] is not None:
+        problems += check_cmdline(cmdline[0], gwcheck, substitute(run["hidden"], variables))
+    return (process.returncode, stdout.decode("utf-8", errors="replace"),
             stderr.decode("utf-8", errors="replace"))
 
 
@@ -712,10 +785,47 @@ def check_metrics(check, variables):
         return problems + [f"metrics file {check['file']} does not parse: "
                            + result.stderr.decode("utf-8", errors="replace")]
     listing = result.stdout.decode("utf-8")
-    complaints = compare_stdout(check["samples"], listing, variables)
+    complaints = compare_samples(check["samples"], listing, variables)
     if complaints:
         problems.append(f"metrics section at line {check['line']}:\n  " + "\n  ".join(complaints)
                         + "\n--- parsed samples:\n" + listing)
+    return problems
+
+
+def compare_samples(expected, listing, variables):
+    """Compares the parsed samples with the expected ones, line by line: the
+    name and labels as text, the value as a number against its condition.
+    Returns a list of complaints."""
+    problems = []
+    actual = listing.split("\n")
+    if actual and actual[-1] == "":
+        actual.pop()
+    for index in range(max(len(expected), len(actual))):
+        want = expected[index] if index < len(expected) else None
+        got = actual[index] if index < len(actual) else None
+        if want is None:
+            problems.append(f"line {index + 1}: unexpected {got!r}")
+            continue
+        if got is None:
+            problems.append(f"line {index + 1}: missing {want!r}")
+            continue
+        want = substitute(want, variables)
+        series, condition = split_sample(want)
+        got_parts = split_sample(got)
+        if got_parts is None or got_parts[0] != series:
+            problems.append(f"line {index + 1}: expected {series} ..., got {got!r}")
+            continue
+        try:
+            holds = parse_value_condition(condition)
+        except ValueError as error:
+            raise CaseError(f"line {index + 1} of the metrics section: {error}")
+        try:
+            value = float(got_parts[1])
+        except ValueError:
+            problems.append(f"line {index + 1}: {got!r} has no number for its value")
+            continue
+        if not holds(value):
+            problems.append(f"line {index + 1}: {series} is {got_parts[1]}, expected {condition}")
     return problems
 
 

@@ -6,14 +6,22 @@
  */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <random>
 #include <string>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <thread>
 
 #include "exc/exc.h"
 #include "tests/support/child_process.h"
@@ -27,21 +35,60 @@ void (*Disposition(int signal_number))(int) {
     return current.sa_handler;
 }
 
-/* Sends `signal_number` to this process after `delay_ms`, from a kernel timer. */
-timer_t SignalLater(int signal_number, long delay_ms) {
-    struct sigevent event;
-    memset(&event, 0, sizeof event);
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = signal_number;
-    timer_t timer;
-    timer_create(CLOCK_MONOTONIC, &event, &timer);
-    struct itimerspec when;
-    memset(&when, 0, sizeof when);
-    when.it_value.tv_sec = delay_ms / 1000;
-    when.it_value.tv_nsec = (delay_ms % 1000) * 1000000L;
-    timer_settime(timer, 0, &when, nullptr);
-    return timer;
+/* The longest wait for something that is bound to happen. */
+constexpr auto kGenerousWait = std::chrono::seconds(30);
+
+/* True while the thread is blocked in a sleep, as /proc/self/task/TID/syscall tells. */
+bool BlockedInASleep(pid_t thread_id) {
+    std::ifstream in("/proc/self/task/" + std::to_string(thread_id) + "/syscall");
+    long number = -1;
+    if (!(in >> number)) return false;
+#ifdef SYS_nanosleep
+    if (number == SYS_nanosleep) return true;
+#endif
+    return number == SYS_clock_nanosleep;
 }
+
+/*
+ * Sends a signal to the thread that creates it once that thread is blocked
+ * in a sleep, from a thread of its own that takes no signal itself; the
+ * signal so lands inside the sleep, however long the way to it took.
+ * Joined by Finish() or at the end of the scope.
+ */
+class SignalWhenAsleep {
+public:
+    explicit SignalWhenAsleep(int signal_number)
+        : target_(pthread_self()), target_id_(gettid()),
+          thread_([this, signal_number] { Run(signal_number); }) {}
+    ~SignalWhenAsleep() { Finish(); }
+    /* Waits for the sending thread; true if it sent the signal. */
+    bool Finish() {
+        if (thread_.joinable()) thread_.join();
+        return sent_;
+    }
+
+private:
+    void Run(int signal_number) {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        const auto give_up = std::chrono::steady_clock::now() + kGenerousWait;
+        while (std::chrono::steady_clock::now() < give_up) {
+            if (BlockedInASleep(target_id_)) {
+                pthread_kill(target_, signal_number);
+                sent_ = true;
+                return;
+            }
+            /* Looks again a moment later: paces the look, decides nothing. */
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    const pthread_t target_;
+    const pid_t target_id_;
+    bool sent_ = false; /* read after the join */
+    std::thread thread_;
+};
 
 class SignalsTest : public ::testing::Test {
 protected:
@@ -96,25 +143,26 @@ TEST_F(SignalsTest, MappedSignalsBecomeTheirExceptions) {
 
 TEST_F(SignalsTest, SignalAbandonsABlockingSleep) {
     volatile int clause_runs = 0;
-    time_t start = time(nullptr);
-    timer_t timer = SignalLater(SIGINT, 50);
-    EXC_TRY {
-        sleep(30);
-        ADD_FAILURE() << "the sleep was not abandoned";
-    } EXC_CATCH(UserInterruptionException) {
-        clause_runs = clause_runs + 1;
+    {
+        SignalWhenAsleep sender(SIGINT);
+        EXC_TRY {
+            sleep(60);
+            ADD_FAILURE() << "the sleep was not abandoned";
+        } EXC_CATCH(UserInterruptionException) {
+            clause_runs = clause_runs + 1;
+        }
+        EXPECT_TRUE(sender.Finish());
     }
-    timer_delete(timer);
     EXPECT_EQ(clause_runs, 1);
-    EXPECT_LT(time(nullptr) - start, 10);
     /* The signal is unblocked again: a second one is delivered the same way. */
-    timer = SignalLater(SIGINT, 20);
-    EXC_TRY {
-        sleep(30);
-    } EXC_CATCH(UserInterruptionException) {
-        clause_runs = clause_runs + 1;
+    {
+        SignalWhenAsleep sender(SIGINT);
+        EXC_TRY {
+            sleep(60);
+        } EXC_CATCH(UserInterruptionException) {
+            clause_runs = clause_runs + 1;
+        }
     }
-    timer_delete(timer);
     EXPECT_EQ(clause_runs, 2);
 }
 
@@ -382,7 +430,6 @@ TEST(SignalMappings, AHeldSignalMeetsTheMappingInForceWhenItIsDelivered) {
 
 /* State shared between the storm's receiver and its sender. */
 struct StormBoard {
-    volatile int armed; /* the receiver is inside its loop and may be signalled */
     volatile int stop;
     volatile long handled[32]; /* per signal number */
     volatile long thrown;
@@ -390,13 +437,15 @@ struct StormBoard {
 
 /*
  * The receiver loops through nested blocks that throw, catch, rethrow and
- * run finally clauses; every signal must end in its outer clause.
+ * run finally clauses; every signal must end in its outer clause. It tells
+ * the sender through two pipes: a byte on `armed` each time it enters its
+ * loop (a signal may come), a byte on `handled` each time it took one.
  */
-[[noreturn]] void StormReceiver(StormBoard *board) {
+[[noreturn]] void StormReceiver(StormBoard *board, int armed, int handled) {
     exc_context_begin(1, exc_print_exception);
     static volatile long iteration;
     EXC_TRY {
-        board->armed = 1;
+        (void)!write(armed, "a", 1);
         while (!board->stop) {
             iteration = iteration + 1;
             EXC_TRY {
@@ -414,10 +463,23 @@ struct StormBoard {
     } EXC_CATCH(SignalException) {
         const Exception *e = exc_get_exception();
         board->handled[e->source_line] = board->handled[e->source_line] + 1;
+        (void)!write(handled, "h", 1);
         EXC_RETRY(1 << 30);
     }
     exc_context_end();
     _exit(exc_context_is_ready() == 0 ? 0 : 3);
+}
+
+/* Waits for one byte from the pipe: 1 when it came, 0 at the pipe's end, -1 when none came in time. */
+int ReadByte(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    const int wait_ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kGenerousWait).count());
+    int ready;
+    while ((ready = poll(&entry, 1, wait_ms)) < 0 && errno == EINTR) {
+    }
+    char byte;
+    return ready > 0 ? static_cast<int>(read(fd, &byte, 1) == 1) : -1;
 }
 
 TEST(SignalStorm, EverySignalSentAtRandomEndsInAHandledException) {
@@ -426,8 +488,17 @@ TEST(SignalStorm, EverySignalSentAtRandomEndsInAHandledException) {
                                                  MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(board, MAP_FAILED);
     memset(const_cast<StormBoard *>(board), 0, sizeof *board);
+    int armed[2], handled[2];
+    ASSERT_EQ(pipe2(armed, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(handled, O_CLOEXEC), 0);
     pid_t receiver = fork();
-    if (receiver == 0) StormReceiver(board);
+    if (receiver == 0) {
+        close(armed[0]);
+        close(handled[0]);
+        StormReceiver(board, armed[1], handled[1]);
+    }
+    close(armed[1]);
+    close(handled[1]);
 
     const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM};
     long sent[32] = {};
@@ -435,42 +506,31 @@ TEST(SignalStorm, EverySignalSentAtRandomEndsInAHandledException) {
     const int kSignals = 3000;
     bool stuck = false;
     for (int i = 0; i < kSignals && !stuck; ++i) {
-        /* Wait until the receiver is back in its loop, then let it run a moment. */
-        for (int waited = 0; !board->armed && !stuck; ++waited) {
-            stuck = waited > 20000;
-            usleep(100);
+        /* Once the receiver is in its loop, let it run a random moment, so
+           that the signal lands anywhere in it. */
+        if (ReadByte(armed[0]) != 1) {
+            stuck = true;
+            break;
         }
-        board->armed = 0;
-        long handled_before = 0;
-        for (long h : board->handled) handled_before += h;
         timespec pause = {0, static_cast<long>(random() % 200000)};
         nanosleep(&pause, nullptr);
         int s = signals[random() % (sizeof signals / sizeof signals[0])];
         kill(receiver, s);
         ++sent[s];
         /* Each signal must be handled before the next is sent (signals do not queue). */
-        for (int waited = 0;; ++waited) {
-            long handled_now = 0;
-            for (long h : board->handled) handled_now += h;
-            if (handled_now > handled_before) break;
-            if (waited > 20000) {
-                stuck = true;
-                break;
-            }
-            usleep(100);
-        }
+        stuck = ReadByte(handled[0]) != 1;
     }
     board->stop = 1;
-    int status = 0;
-    for (int waited = 0; waitpid(receiver, &status, WNOHANG) == 0; ++waited) {
-        if (waited > 500) {
-            kill(receiver, SIGKILL);
-            waitpid(receiver, &status, 0);
-            break;
-        }
-        usleep(10000);
+    /* The end of the pipe is the receiver's end. */
+    int got = 1;
+    while (!stuck && (got = ReadByte(armed[0])) == 1) {
     }
-    EXPECT_FALSE(stuck) << "a signal was not handled within 2 s";
+    int status = 0;
+    if (stuck || got != 0) kill(receiver, SIGKILL);
+    waitpid(receiver, &status, 0);
+    close(armed[0]);
+    close(handled[0]);
+    EXPECT_FALSE(stuck) << "the receiver did not go on within 30 s";
     ASSERT_TRUE(WIFEXITED(status)) << "receiver died with signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     for (int s : signals) EXPECT_EQ(board->handled[s], sent[s]) << "signal " << s;

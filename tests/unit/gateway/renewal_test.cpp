@@ -100,7 +100,9 @@ protected:
         hSession = nullptr;
         gwsim_ = std::make_unique<GwsimProcess>(kScenario);
         ASSERT_TRUE(gwsim_->started()) << gwsim_->error();
-        directory_ = make_temporary_directory();
+        directory_holder_ = std::make_unique<TemporaryDirectory>();
+        ASSERT_TRUE(directory_holder_->made());
+        directory_ = directory_holder_->path();
         path_ = directory_ + "/creds";
         std::ofstream(path_) << "demo\nold-pass\n127.0.0.1\n" << gwsim_->port() << "\n";
         chmod(path_.c_str(), 0600);
@@ -108,7 +110,7 @@ protected:
     void TearDown() override {
         exc_context_end();
         Spy() = LibrarySpy();
-        std::filesystem::remove_all(directory_);
+        directory_holder_.reset();
         gwsim_.reset();
     }
 
@@ -138,6 +140,7 @@ protected:
     }
 
     std::unique_ptr<GwsimProcess> gwsim_;
+    std::unique_ptr<TemporaryDirectory> directory_holder_;
     std::string directory_;
     std::string path_;
 };
