@@ -195,6 +195,20 @@ const char *OptionName(int val) {
     return name;
 }
 
+bool PluginModeAsked(int argc, char **argv) {
+    /* A first pass that says nothing: usage errors are answered in plugin
+     * mode too when --nagios is among the options. */
+    opterr = 0;
+    optind = 0;
+    bool asked = false;
+    int option;
+    while ((option = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1) {
+        asked = asked || option == kNagios;
+    }
+    optind = 0;
+    return asked;
+}
+
 /* True when the argument looks like an option: an operand that may have been meant as one. */
 bool LooksLikeOption(const char *argument) { return argument[0] == '-' && argument[1] != '\0'; }
 
@@ -213,24 +227,6 @@ const char *PortProblem(const char *text) {
 }
 
 const char *CommandLineProblem() { return problem; }
-
-namespace {
-
-bool PluginModeAsked(int argc, char **argv) {
-    /* A first pass that says nothing: usage errors are answered in plugin
-     * mode too when --nagios is among the options. */
-    opterr = 0;
-    optind = 0;
-    bool asked = false;
-    int option;
-    while ((option = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1) {
-        asked = asked || option == kNagios;
-    }
-    optind = 0;
-    return asked;
-}
-
-}  // namespace
 
 CommandLineOutcome ReadCommandLine(int argc, char **argv, RunOptions *options,
                                    LoginRecord *record) {
