@@ -108,8 +108,9 @@ constexpr int32_t kPollNoNetworkStatus = INT32_MIN;
 
 /* Size of the broadcast buffer that every poll delivers into. */
 constexpr uint32_t kBroadcastBufferSize = 64000;
-/* Pause between two polls, in whole seconds. */
+/* Pause between two polls, in whole seconds, unless the run sets another. */
 constexpr unsigned kPollPauseSeconds = 1000;
+extern unsigned glPollPauseSeconds;
 /* Largest buffer a list read may grow to. */
 constexpr uint32_t kMaxListBufferSize = 16u * 1024 * 1024;
 

@@ -17,6 +17,7 @@
 
 int32_t glNetworkStatus;
 int32_t glNetworkStatusRead;
+unsigned glPollPauseSeconds = kPollPauseSeconds;
 
 namespace {
 
@@ -89,7 +90,7 @@ int32_t PollBroadcasts() {
         }
         /* What was printed must be visible while the program waits. */
         FlushOutput();
-        sleep(kPollPauseSeconds);
+        sleep(glPollPauseSeconds);
     }
     return status;
 }

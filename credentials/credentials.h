@@ -17,8 +17,9 @@
 /*
  * Fills the four text fields of *record from the first four lines of the
  * file at path and returns 0. Lines end with a newline or a carriage return
- * and a newline. A line longer than its field allows (30, 30, 14 and 6
- * characters; one more for a last line without a newline) is refused, and so
+ * and a newline. A line longer than its field allows (30, 30, 127 and 6
+ * characters; one more for a last user name, password or port line without
+ * a newline) is refused, and so
  * is anything but a regular file (a FIFO would block); on any failure the
  * record is left exactly as it was. Missing lines leave their
  * fields as they were; the logged-in flag is never touched.

@@ -47,40 +47,47 @@ __attribute__((format(printf, 1, 2))) void NoteProblem(const char *format, ...) 
     va_end(arguments);
 }
 
-/* Where each line of the file goes, in file order. */
+/*
+ * Where each line of the file goes, in file order, and the longest line it
+ * takes. A line and its newline must fit one read of the field's width, so
+ * such a line holds two characters less than the field; a last line without
+ * a newline may fill the field to its terminator. The host is the exception:
+ * it takes whatever the login message's host field can carry, 127
+ * characters, whichever way its line ends.
+ */
 struct CredentialsField {
     size_t offset;
     size_t size;
+    size_t longest_with_newline;
 };
 
 const CredentialsField kCredentialsFields[] = {
-    {offsetof(LoginRecord, user_name), sizeof(LoginRecord::user_name)},
-    {offsetof(LoginRecord, password), sizeof(LoginRecord::password)},
-    {offsetof(LoginRecord, host), sizeof(LoginRecord::host)},
-    {offsetof(LoginRecord, port), sizeof(LoginRecord::port)},
+    {offsetof(LoginRecord, user_name), sizeof(LoginRecord::user_name),
+     sizeof(LoginRecord::user_name) - 2},
+    {offsetof(LoginRecord, password), sizeof(LoginRecord::password),
+     sizeof(LoginRecord::password) - 2},
+    {offsetof(LoginRecord, host), sizeof(LoginRecord::host), sizeof(LoginRecord::host) - 1},
+    {offsetof(LoginRecord, port), sizeof(LoginRecord::port), sizeof(LoginRecord::port) - 2},
 };
 
-/*
- * The longest accepted text of a field's line. A line and its newline must
- * fit one read of the field's width, so such a line holds two characters less
- * than the field; a last line without a newline may fill the field to its
- * terminator.
- */
-size_t LineLimit(size_t field_size, bool ends_with_newline) {
-    return ends_with_newline ? field_size - 2 : field_size - 1;
+/* The longest accepted text of a field's line, by how the line ends. */
+size_t LineLimit(const CredentialsField &field, bool ends_with_newline) {
+    return ends_with_newline ? field.longest_with_newline : field.size - 1;
 }
 
 enum LineResult { kLineRead, kEndOfFile, kLineTooLong, kLineHasNul, kLineReadFailed };
 
 /*
- * Reads one whole line of a field of field_size bytes into buffer (room for
- * field_size characters and the terminator), without its line end: a
+ * Reads one whole line of a field into buffer (room for the field's size in
+ * characters and the terminator), without its line end: a
  * newline, or a carriage return and a newline, as a file edited on another
  * system has them; a carriage return that ends the last line goes too. A last
  * line without a newline counts as a line; nothing at all before the end of
  * the file is kEndOfFile. *limit is the longest text this line could hold.
  */
-LineResult ReadWholeLine(FILE *file, char *buffer, size_t field_size, size_t *limit) {
+LineResult ReadWholeLine(FILE *file, char *buffer, const CredentialsField &field,
+                         size_t *limit) {
+    const size_t field_size = field.size;
     size_t length = 0;
     int c;
     int last = EOF;
@@ -106,7 +113,7 @@ LineResult ReadWholeLine(FILE *file, char *buffer, size_t field_size, size_t *li
     if (last == '\r') {
         --length;
     }
-    *limit = LineLimit(field_size, c == '\n');
+    *limit = LineLimit(field, c == '\n');
     if (length > *limit) {
         return kLineTooLong;
     }
@@ -249,9 +256,9 @@ int32_t ReadIniFile(LoginRecord *record, const char *path) {
         int line_number = 0;
         for (const CredentialsField &field : kCredentialsFields) {
             ++line_number;
-            char line[sizeof(LoginRecord::user_name) + 1];
+            char line[sizeof(LoginRecord::host) + 1];
             size_t limit = 0;
-            switch (ReadWholeLine(file, line, field.size, &limit)) {
+            switch (ReadWholeLine(file, line, field, &limit)) {
             case kLineRead:
                 memcpy(reinterpret_cast<char *>(&filled) + field.offset, line, strlen(line) + 1);
                 break;

@@ -16,6 +16,7 @@
  * found a failure, or was stopped.
  */
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "broadcast/broadcast.h"
 #include "credentials/credentials.h"
 #include "driver/command_line.h"
+#include "driver/plugin_mode.h"
 #include "driver/process_guards.h"
 #include "driver/run_metrics.h"
 #include "exc/exc.h"
@@ -55,15 +57,19 @@ bool ReadCredentials(LoginRecord *record, const char *path) {
     } EXC_CATCH(ReadIniFileException) {
         /* ReadIniFile printed its line; the reason goes beside it. */
         PrintError("gwcheck: cannot use the credentials file %s: %s\n", path, IniFileProblem());
+        NoteUnknownReason("cannot use the credentials file %s: %s", path, IniFileProblem());
     }
     bool usable = read;
     if (usable && (read_record.user_name[0] == '\0' || read_record.password[0] == '\0' ||
                    read_record.host[0] == '\0' || read_record.port[0] == '\0')) {
         PrintError("gwcheck: %s must hold four lines: user name, password, host, port\n", path);
+        NoteUnknownReason("cannot use the credentials file %s: it must hold four lines", path);
         usable = false;
     }
     if (usable && !ValidPortText(read_record.port)) {
         PrintError("gwcheck: %s: line 4: %s\n", path, PortProblem(read_record.port));
+        NoteUnknownReason("cannot use the credentials file %s: line 4: %s", path,
+                          PortProblem(read_record.port));
         usable = false;
     }
     if (usable) {
@@ -219,11 +225,22 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
         const Exception *e = exc_get_exception();
         Print("%d. main: (%s)%s\n", depth, e->type_name, e->message);
         NoteStopRequest(e);
+        EndRunningStep();
+        bool deadline_passed = options.deadline_seconds != 0 &&
+                               StopRequestType() == &SignalAlarmException;
+        if (deadline_passed) {
+            NoteDeadlinePassed();
+        } else if (StopRequested()) {
+            NoteUnknownReason("stopped by a signal (%s)", StopRequestType()->type_name);
+        }
         status = kExitCheckFailed;
         if (record->logged_in == 1) {
             LogOutAndClose();
         } else {
             Print("Login status: failed\n");
+        }
+        if (deadline_passed) {
+            Print("The run's deadline of %u s passed.\n", options.deadline_seconds);
         }
     }
     ClosePasswordStore();
@@ -236,24 +253,33 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
  * error.
  */
 int CheckOutputWritten(int status) {
-    exc_defer_signals_begin();
-    errno = 0;
-    bool failed = fflush(stdout) != 0 || ferror(stdout);
-    int flush_errno = errno;
-    exc_defer_signals_end();
-    if (!failed) {
+    FlushOutput();
+    if (OutputError() == 0) {
         return status;
     }
     PrintError("gwcheck: cannot write the account to standard output: %s\n",
-               flush_errno != 0 ? strerror(flush_errno) : "write error");
+               strerror(OutputError()));
     return kExitUsage;
 }
 
-/* An exception that no block caught ends the process with exit status 1:
- * the framework's report, then the metrics file says so too. */
+/* Set once the command line asked for the plugin mode. */
+bool plugin_mode;
+
+/* An exception that no block caught ends the process with exit status 1
+ * (3 in plugin mode): the framework's report, then the metrics file says so
+ * too. */
 void ReportUncaughtException(const Exception *exception) {
     exc_print_exception(exception);
-    WriteRunMetrics(kExitUsage);
+    WriteRunMetrics(plugin_mode ? int{kPluginUnknown} : int{kExitUsage});
+}
+
+/* A usage error's exit status, said in plugin mode by a status line. */
+int UsageErrorStatus(const char *problem) {
+    if (!plugin_mode) {
+        return kExitUsage;
+    }
+    ReportPluginUsageError(problem);
+    return kPluginUnknown;
 }
 
 }  // namespace
@@ -263,24 +289,42 @@ int main(int argc, char **argv) {
     /* The record holds the password from the command line on. */
     static LoginRecord record;
     GuardSecrets(&record);
+    /* Each line reaches a log or a pipe when it is printed. */
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     RunOptions options;
-    switch (ReadCommandLine(argc, argv, &options, &record)) {
+    CommandLineOutcome outcome = ReadCommandLine(argc, argv, &options, &record);
+    plugin_mode = options.plugin_mode;
+    switch (outcome) {
     case CommandLineOutcome::kUsageError:
-        return kExitUsage;
+        return UsageErrorStatus(CommandLineProblem());
     case CommandLineOutcome::kDone:
         return kExitSuccess;
     case CommandLineOutcome::kRun:
         break;
     }
-    if (!CheckMetricsPath(options.metrics_path, options.credentials_path)) {
-        return kExitUsage;
+    if (const char *problem = MetricsPathProblem(options.metrics_path, options.credentials_path)) {
+        fprintf(stderr, "gwcheck: %s\n", problem);
+        return UsageErrorStatus(problem);
+    }
+    glPollPauseSeconds = options.poll_interval_seconds;
+    if (plugin_mode && !HoldAccount()) {
+        return kPluginUnknown;
     }
     StartRunMetrics(options.metrics_path, &record);
+    if (options.credentials_path != nullptr) {
+        SetCredentialsLabel(options.credentials_path);
+    }
+    if (options.deadline_seconds != 0) {
+        /* SIGALRM waits with the others until the run's try block takes it. */
+        SetRunDeadline(options.deadline_seconds);
+        alarm(options.deadline_seconds);
+    }
 
     int status = kExitSuccess;
     exc_context_begin(1, ReportUncaughtException);
     while (exc_context_is_ready()) {
-        status = CheckOutputWritten(RunCheck(options, &record));
+        int run_status = RunCheck(options, &record);
+        status = plugin_mode ? FinishPluginRun(run_status, options) : CheckOutputWritten(run_status);
         WriteRunMetrics(status);
         BlockEverySignal();
         exc_context_end();

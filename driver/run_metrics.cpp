@@ -33,20 +33,42 @@ const char *const kStepNames[kRunStepCount] = {
     "session", "login", "facility_type", "user_info", "subscribe", "poll", "unsubscribe", "logout",
 };
 
+/* One step of the run, its times on CLOCK_MONOTONIC. */
+struct StepRecord {
+    int32_t outcome; /* kStepNotRun, 0 failed (or running), 1 succeeded */
+    bool ended;
+    struct timespec began;
+    struct timespec ended_at;
+};
+
 /* The run as the metrics file tells it. Process-wide, because the
  * uncaught-exception handler, which is given nothing else, writes it too. */
 struct RunAccount {
     const char *path;
     const LoginRecord *record;
+    const char *credentials_name; /* base name of the credentials file, or null */
     struct timespec started; /* CLOCK_MONOTONIC */
     mode_t file_mode;        /* what a newly created file gets under the umask */
-    int32_t steps[kRunStepCount]; /* kStepNotRun, 0 failed, 1 succeeded */
+    unsigned deadline_seconds;
+    bool deadline_passed;
+    StepRecord steps[kRunStepCount];
 };
 RunAccount account;
 
+double SecondsBetween(const struct timespec &from, const struct timespec &to) {
+    return static_cast<double>(to.tv_sec - from.tv_sec) +
+           static_cast<double>(to.tv_nsec - from.tv_nsec) / 1e9;
+}
+
+struct timespec Now() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
 /* The file's text, built in fixed storage. */
 struct MetricsText {
-    char bytes[8192];
+    char bytes[16384];
     size_t length;
     bool overflowed;
 };
@@ -141,7 +163,10 @@ void AppendFamily(MetricsText *text, const char *name, const char *help) {
     Append(text, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
 }
 
-/* One sample: the user and gateway labels, then the step's, if any. */
+/* True for an IPv6 address, which a gateway label writes in brackets. */
+bool IsIpv6Host(const char *host, size_t size) { return memchr(host, ':', strnlen(host, size)); }
+
+/* One sample: the user, gateway and credentials labels, then the step's, if any. */
 void AppendSample(MetricsText *text, const char *name, const char *step, const char *value) {
     const LoginRecord *record = account.record;
     Append(text, "%s{user=\"", name);
@@ -149,11 +174,18 @@ void AppendSample(MetricsText *text, const char *name, const char *step, const c
     AppendText(text, "\",gateway=\"");
     /* A run that never got its login record has no gateway to name. */
     if (record->host[0] != '\0' || record->port[0] != '\0') {
+        bool bracketed = IsIpv6Host(record->host, sizeof record->host);
+        AppendText(text, bracketed ? "[" : "");
         AppendLabelValue(text, record->host, sizeof record->host);
-        AppendText(text, ":");
+        AppendText(text, bracketed ? "]:" : ":");
         AppendLabelValue(text, record->port, sizeof record->port);
     }
     AppendText(text, "\"");
+    if (account.credentials_name != nullptr) {
+        AppendText(text, ",credentials=\"");
+        AppendLabelValue(text, account.credentials_name, strlen(account.credentials_name));
+        AppendText(text, "\"");
+    }
     if (step != nullptr) {
         Append(text, ",step=\"%s\"", step);
     }
@@ -186,7 +218,8 @@ void AppendAccount(MetricsText *text, int exit_status) {
 
     AppendFamily(text, "gwcheck_exit_status",
                  "Exit status of the run: 0 the check succeeded, 1 usage or internal error, "
-                 "2 the check found a failure.");
+                 "2 the check found a failure; with --nagios 0 OK, 1 WARNING, 2 CRITICAL, "
+                 "3 UNKNOWN.");
     FormatInteger(value, exit_status);
     AppendSample(text, "gwcheck_exit_status", nullptr, value);
 
@@ -198,9 +231,16 @@ void AppendAccount(MetricsText *text, int exit_status) {
     FormatSeconds(value, ended);
     AppendSample(text, "gwcheck_last_run_timestamp_seconds", nullptr, value);
 
+    if (account.deadline_seconds != 0) {
+        AppendFamily(text, "gwcheck_deadline_passed",
+                     "1 when the run's deadline (--timeout) passed before it ended, else 0.");
+        FormatInteger(value, account.deadline_passed ? 1 : 0);
+        AppendSample(text, "gwcheck_deadline_passed", nullptr, value);
+    }
+
     bool family_begun = false;
     for (int step = 0; step < kRunStepCount; ++step) {
-        if (account.steps[step] == kStepNotRun) {
+        if (account.steps[step].outcome == kStepNotRun) {
             continue;
         }
         if (!family_begun) {
@@ -209,8 +249,22 @@ void AppendAccount(MetricsText *text, int exit_status) {
                          "is absent.");
             family_begun = true;
         }
-        FormatInteger(value, account.steps[step]);
+        FormatInteger(value, account.steps[step].outcome);
         AppendSample(text, "gwcheck_step_success", kStepNames[step], value);
+    }
+    family_begun = false;
+    for (int step = 0; step < kRunStepCount; ++step) {
+        if (account.steps[step].outcome == kStepNotRun) {
+            continue;
+        }
+        if (!family_begun) {
+            AppendFamily(text, "gwcheck_step_duration_seconds",
+                         "Wall time of the step in seconds, up to its end or its failure; a "
+                         "step that did not run is absent.");
+            family_begun = true;
+        }
+        snprintf(value, sizeof value, "%.6f", StepSeconds(static_cast<RunStep>(step)));
+        AppendSample(text, "gwcheck_step_duration_seconds", kStepNames[step], value);
     }
 
     if (glNetworkStatusRead) {
@@ -276,23 +330,24 @@ bool ReplaceFile(const char *path, const char *bytes, size_t length, mode_t mode
 
 }  // namespace
 
-bool CheckMetricsPath(const char *metrics_path, const char *credentials_path) {
+const char *MetricsPathProblem(const char *metrics_path, const char *credentials_path) {
+    static char problem[PATH_MAX + 64];
     if (metrics_path == nullptr) {
-        return true;
+        return nullptr;
     }
     struct stat metrics;
     if (stat(metrics_path, &metrics) == 0) {
         if (!S_ISREG(metrics.st_mode)) {
-            fprintf(stderr, "gwcheck: the metrics file %s exists and is not a regular file\n",
-                    metrics_path);
-            return false;
+            snprintf(problem, sizeof problem,
+                     "the metrics file %s exists and is not a regular file", metrics_path);
+            return problem;
         }
         struct stat credentials;
         if (credentials_path != nullptr && stat(credentials_path, &credentials) == 0 &&
             credentials.st_dev == metrics.st_dev && credentials.st_ino == metrics.st_ino) {
-            fprintf(stderr, "gwcheck: the metrics file %s is the credentials file\n",
-                    metrics_path);
-            return false;
+            snprintf(problem, sizeof problem, "the metrics file %s is the credentials file",
+                     metrics_path);
+            return problem;
         }
     }
     size_t length = strlen(metrics_path);
@@ -302,7 +357,7 @@ bool CheckMetricsPath(const char *metrics_path, const char *credentials_path) {
                 "exporter will not read it\n",
                 metrics_path);
     }
-    return true;
+    return nullptr;
 }
 
 void StartRunMetrics(const char *path, const LoginRecord *record) {
@@ -317,14 +372,64 @@ void StartRunMetrics(const char *path, const LoginRecord *record) {
     mode_t mask = umask(0);
     umask(mask);
     account.file_mode = 0666 & ~mask;
-    for (int32_t &step : account.steps) {
-        step = kStepNotRun;
+    for (StepRecord &step : account.steps) {
+        step.outcome = kStepNotRun;
+        step.ended = false;
     }
 }
 
-void StepBegins(RunStep step) { account.steps[step] = 0; }
+void SetCredentialsLabel(const char *credentials_path) {
+    const char *slash = strrchr(credentials_path, '/');
+    account.credentials_name = slash != nullptr ? slash + 1 : credentials_path;
+}
 
-void StepEnds(RunStep step, bool succeeded) { account.steps[step] = succeeded ? 1 : 0; }
+void SetRunDeadline(unsigned seconds) { account.deadline_seconds = seconds; }
+void NoteDeadlinePassed() { account.deadline_passed = true; }
+bool DeadlinePassed() { return account.deadline_passed; }
+
+void StepBegins(RunStep step) {
+    account.steps[step].outcome = 0;
+    account.steps[step].ended = false;
+    account.steps[step].began = Now();
+}
+
+void StepEnds(RunStep step, bool succeeded) {
+    account.steps[step].outcome = succeeded ? 1 : 0;
+    account.steps[step].ended = true;
+    account.steps[step].ended_at = Now();
+}
+
+void EndRunningStep() {
+    for (StepRecord &step : account.steps) {
+        if (step.outcome != kStepNotRun && !step.ended) {
+            step.ended = true;
+            step.ended_at = Now();
+        }
+    }
+}
+
+const char *StepName(RunStep step) { return kStepNames[step]; }
+
+int StepOutcome(RunStep step) { return account.steps[step].outcome; }
+
+double StepSeconds(RunStep step) {
+    const StepRecord &record = account.steps[step];
+    if (record.outcome == kStepNotRun) {
+        return 0;
+    }
+    return SecondsBetween(record.began, record.ended ? record.ended_at : Now());
+}
+
+double RunSeconds() { return SecondsBetween(account.started, Now()); }
+
+void FormatUserAtGateway(char *text, size_t size) {
+    const LoginRecord *record = account.record;
+    bool bracketed = IsIpv6Host(record->host, sizeof record->host);
+    snprintf(text, size, "%.*s@%s%.*s%s:%.*s", static_cast<int>(sizeof record->user_name),
+             record->user_name, bracketed ? "[" : "", static_cast<int>(sizeof record->host),
+             record->host, bracketed ? "]" : "", static_cast<int>(sizeof record->port),
+             record->port);
+}
 
 void WriteRunMetrics(int exit_status) {
     if (account.path == nullptr) {

@@ -1,11 +1,14 @@
 /*
- * run_metrics.h - the run's outcome for a monitoring system: which steps ran
- * and how they ended, the exit status, the wall time and the network status,
+ * run_metrics.h - the record of the run for a monitoring system: which steps
+ * ran, how they ended and how long each took, the exit status, the wall
+ * time, the deadline and the network status. It is kept step by step, and
  * written at the end of the run as a file in the Prometheus text exposition
- * format (what a node exporter's textfile collector reads).
+ * format (what a node exporter's textfile collector reads); the plugin
+ * mode's status line is another view of the same record.
  *
- * Every sample carries the labels user and gateway ("host:port"). The
- * password never appears. The file is written whole to a temporary file in
+ * Every sample carries the labels user and gateway ("host:port", an IPv6
+ * host as "[address]:port"), and with a credentials file credentials (its
+ * base name). The password never appears. The file is written whole to a temporary file in
  * its own directory ("<file>.gwcheck-tmp-XXXXXX") and renamed over the old
  * one, so a reader never sees half of it; one that a killed run left is
  * removed by the next.
@@ -29,12 +32,13 @@ enum RunStep {
 };
 
 /*
- * Refuses (false, the reason on standard error) a metrics path that exists
- * and is not a regular file, or that is the credentials file: writing the
- * metrics replaces the file. Warns when the name does not end in ".prom",
- * the only files a node exporter reads. True when there is no path.
+ * Refuses (the reason, in words) a metrics path that exists and is not a
+ * regular file, or that is the credentials file: writing the metrics
+ * replaces the file. Warns on standard error when the name does not end in
+ * ".prom", the only files a node exporter reads. Null when the path will do
+ * (or there is none).
  */
-bool CheckMetricsPath(const char *metrics_path, const char *credentials_path);
+const char *MetricsPathProblem(const char *metrics_path, const char *credentials_path);
 
 /*
  * Starts the run's clock and remembers where the metrics go (null: nowhere)
@@ -42,10 +46,31 @@ bool CheckMetricsPath(const char *metrics_path, const char *credentials_path);
  */
 void StartRunMetrics(const char *path, const LoginRecord *record);
 
+/* The credentials file the login came from: its base name labels every sample. */
+void SetCredentialsLabel(const char *credentials_path);
+
+/* The run's deadline in seconds (0: none), and that it passed. */
+void SetRunDeadline(unsigned seconds);
+void NoteDeadlinePassed();
+bool DeadlinePassed();
+
 /* The step is running: it counts as failed unless StepEnds says otherwise. A
- * step that never began is left out of the file. */
+ * step that never began is left out of the file. Each step's wall time is
+ * taken on the monotonic clock. */
 void StepBegins(RunStep step);
 void StepEnds(RunStep step, bool succeeded);
+/* A step that an exception ended: failed, its time up to now. */
+void EndRunningStep();
+
+/* The record, for the plugin mode's status line. */
+const char *StepName(RunStep step);
+/* -1 the step did not run, 0 it failed, 1 it succeeded. */
+int StepOutcome(RunStep step);
+double StepSeconds(RunStep step);
+/* The run's wall time so far. */
+double RunSeconds();
+/* "user@host:port", an IPv6 host in brackets, into text (size bytes). */
+void FormatUserAtGateway(char *text, size_t size);
 
 /*
  * Writes the metrics file for a run that ends with exit_status, when one was

@@ -12,5 +12,6 @@ int32_t glOrderId;
 int32_t glFacilityType_EP0;
 PasswordRenewal glPasswordRenewal;
 const PasswordStore *glPasswordStore;
+bool glAccountHeld;
 
 int32_t depth;

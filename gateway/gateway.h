@@ -13,19 +13,24 @@
 #include "exc/exc.h"
 #include "gwapi/gwapi.h"
 
-/* The user's credentials and the gateway's address, owned by the driver. */
+/*
+ * The user's credentials and the gateway's address, owned by the driver.
+ * The host holds what the login message's host field holds: a name of up to
+ * 127 characters, or an IPv6 address.
+ */
 struct LoginRecord {
     char user_name[32];
     char password[32];
-    char host[16];
+    char host[128];
     char port[8]; /* decimal text */
     int32_t logged_in; /* 1 once a login succeeded */
 };
-static_assert(sizeof(LoginRecord) == 92, "login record layout");
+static_assert(sizeof(LoginRecord) == 204, "login record layout");
 static_assert(offsetof(LoginRecord, password) == 32, "login record layout");
 static_assert(offsetof(LoginRecord, host) == 64, "login record layout");
-static_assert(offsetof(LoginRecord, port) == 80, "login record layout");
-static_assert(offsetof(LoginRecord, logged_in) == 88, "login record layout");
+static_assert(offsetof(LoginRecord, port) == 192, "login record layout");
+static_assert(offsetof(LoginRecord, logged_in) == 200, "login record layout");
+static_assert(sizeof(LoginRecord::host) == sizeof(GwLoginMessage::host), "host fits the login");
 
 /* Binding globals: the session and what the library leaves behind. */
 extern gwapi_session_t hSession;
@@ -56,6 +61,13 @@ struct PasswordStore {
     void (*drop)();
 };
 extern const PasswordStore *glPasswordStore;
+
+/*
+ * True while standard output is held back until the end of the run (the
+ * plugin mode prints its status line first): a new password printed without
+ * a store then goes to standard error as well, at once.
+ */
+extern bool glAccountHeld;
 
 /* What became of a renewed (or recovered) password. */
 enum RenewalOutcome {
@@ -92,6 +104,8 @@ bool IsStopRequest(const Exception *exception);
 /* Notes the stop request the exception is or carries; nothing otherwise. */
 void NoteStopRequest(const Exception *exception);
 bool StopRequested();
+/* The noted stop request's type, or null. */
+const ExceptionType *StopRequestType();
 /* Throws the noted stop request again (its type and message). */
 [[noreturn]] void RaiseStopRequest();
 

@@ -1,13 +1,29 @@
 /* guarded_io.cpp - output, heap blocks and files that a signal never abandons halfway. */
 #include "gateway/guarded_io.h"
 
+#include <cerrno>
 #include <cstdarg>
+
+namespace {
+
+/* The errno of the first write to standard output that failed; 0: none. */
+int output_error;
+
+void NoteOutputError(bool failed) {
+    if (failed && output_error == 0) {
+        output_error = errno != 0 ? errno : EIO;
+    }
+}
+
+}  // namespace
 
 int Print(const char *format, ...) {
     exc_defer_signals_begin();
     va_list arguments;
     va_start(arguments, format);
+    errno = 0;
     int written = vprintf(format, arguments);
+    NoteOutputError(written < 0 || ferror(stdout));
     va_end(arguments);
     exc_defer_signals_end();
     return written;
@@ -25,9 +41,12 @@ int PrintError(const char *format, ...) {
 
 void FlushOutput() {
     exc_defer_signals_begin();
-    fflush(stdout);
+    errno = 0;
+    NoteOutputError(fflush(stdout) != 0 || ferror(stdout));
     exc_defer_signals_end();
 }
+
+int OutputError() { return output_error; }
 
 void OpenFile(FILE *volatile *file, const char *path, const char *mode) {
     exc_defer_signals_begin();

@@ -28,6 +28,10 @@ int PrintError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* fflush of standard output. */
 void FlushOutput();
 
+/* The errno of the first write to standard output (Print, FlushOutput) that
+ * failed, or 0 when none did. */
+int OutputError();
+
 /* *slot = malloc(size): null when no memory is left. */
 template <typename T>
 void TakeBlock(T **slot, size_t size) {

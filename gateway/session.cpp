@@ -29,9 +29,11 @@ static_assert(sizeof(PasswordRenewal::new_password) == kGeneratedPasswordCapacit
  * Copies a text into a fixed-width field the way strncpy does (the text,
  * then NULs to the end of the field), reading at most source_size bytes of
  * the source, so an unterminated source field is never read past its end.
+ * The field always ends in at least one NUL: a text that would fill it is
+ * cut one character short.
  */
 void CopyTextField(char *field, size_t field_size, const char *source, size_t source_size) {
-    size_t bound = source_size < field_size ? source_size : field_size;
+    size_t bound = source_size < field_size - 1 ? source_size : field_size - 1;
     size_t length = strnlen(source, bound);
     memcpy(field, source, length);
     memset(field + length, 0, field_size - length);
@@ -217,14 +219,20 @@ int32_t ChangeKeptPassword(const char *new_password, int32_t *status_word,
 
 /*
  * Without a store the account is where the new password is kept: it is
- * printed and flushed before the change goes out, and no change is sent
- * when it could not be written.
+ * printed and flushed before the change goes out (to standard error too
+ * while standard output is held back), and no change is sent when it could
+ * not be written.
  */
 int32_t ChangePrintedPassword(const char *new_password, int32_t *status_word,
                               const GwSetNewPasswordMessage *password_message) {
     Print("New password generated: %s\n", new_password);
     FlushOutput();
-    if (ferror(stdout)) {
+    bool written = !ferror(stdout);
+    if (glAccountHeld) {
+        PrintError("New password generated: %s\n", new_password);
+        written = fflush(stderr) == 0 && !ferror(stderr);
+    }
+    if (!written) {
         glPasswordRenewal.outcome = kRenewalNotSent;
         EXC_THROW(InputOutputException,
                   "The new password could not be written out, so it was not sent.");

@@ -57,6 +57,8 @@ void NoteStopRequest(const Exception *exception) {
 
 bool StopRequested() { return stop_request.type != nullptr; }
 
+const ExceptionType *StopRequestType() { return stop_request.type; }
+
 void RaiseStopRequest() {
     const ExceptionType *type = stop_request.type ? stop_request.type : &TerminationException;
     exc_exception_throw_verbatim_(type, __FILE__, __LINE__, __func__, stop_request.message);

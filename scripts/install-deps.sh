@@ -9,6 +9,13 @@ packages=(
   libasio-dev libtomlplusplus-dev
   python3 python3-prometheus-client procps time
   dpkg-dev file lintian groff-base systemd pkgconf
+  # The monitoring programs the integration tests run; each test starts its
+  # own on loopback ports of its choosing. Where systemd does not run and
+  # policy-rc.d forbids starting services (containers), installing them
+  # starts no daemon; elsewhere their services may start on their usual
+  # ports, which the tests never use. mailutils is the mail client Nagios
+  # needs, so that no mail server comes with it.
+  prometheus prometheus-node-exporter mailutils nagios4-core
 )
 
 missing=()

@@ -20,6 +20,10 @@ are comments.
     ### scenario
     <the TOML scenario given to gwsim, verbatim>
 
+    ### listen ADDRESS          (optional: gwsim listens on ADDRESS, an IPv4
+                                 or IPv6 address, and {host} is it; default
+                                 127.0.0.1)
+
     ### file NAME MODE          (optional, repeatable)
     <the content of {files}/NAME, written with MODE (octal) before the runs;
      {host}, {port} ... are substituted, each line ends with a newline; a
@@ -183,7 +187,8 @@ def parse_case(path):
 def parse_case_text(text):
     """Splits a case into its scenario, runs and journal checks."""
     sections = split_sections(text)
-    case = {"scenario": None, "runs": [], "journal": [], "files": {}, "file_checks": []}
+    case = {"scenario": None, "runs": [], "journal": [], "files": {}, "file_checks": [],
+            "listen": "127.0.0.1"}
     for name, number, body in sections:
         kind, _, label = name.partition(" ")
         if kind == "file":
@@ -207,6 +212,8 @@ def parse_case_text(text):
             case["scenario"] = "\n".join(body) + "\n"
         elif name == "run":
             case["runs"].append(parse_run(body, number))
+        elif kind == "listen" and label.strip():
+            case["listen"] = label.strip()
         elif name == "journal":
             for offset, line in enumerate(body, 1):
                 if line.strip() and not line.lstrip().startswith("#"):
@@ -525,7 +532,7 @@ def substitute(text, variables):
     return re.sub(r"\{([A-Za-z_][A-Za-z0-9_]*)\}", replace, text)
 
 
-def start_gwsim(gwsim, workdir, scenario):
+def start_gwsim(gwsim, workdir, scenario, address="127.0.0.1"):
     scenario_file = os.path.join(workdir, "scenario.toml")
     port_file = os.path.join(workdir, "port")
     journal_file = os.path.join(workdir, "journal.jsonl")
@@ -534,7 +541,8 @@ def start_gwsim(gwsim, workdir, scenario):
     out = open(os.path.join(workdir, "gwsim.out"), "wb")
     err = open(os.path.join(workdir, "gwsim.err"), "wb")
     process = subprocess.Popen(
-        [gwsim, "--scenario", scenario_file, "--listen", "127.0.0.1:0",
+        [gwsim, "--scenario", scenario_file,
+         "--listen", (f"[{address}]" if ":" in address else address) + ":0",
          "--port-file", port_file, "--journal", journal_file],
         stdin=subprocess.DEVNULL, stdout=out, stderr=err)
     out.close()
@@ -908,9 +916,10 @@ def run_case(options, case):
     with tempfile.TemporaryDirectory(prefix="gwcheck-e2e-") as workdir, \
             socket.socket(socket.AF_INET, socket.SOCK_STREAM) as unused:
         unused.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
-        process, port, journal_file = start_gwsim(options.gwsim, workdir, case["scenario"])
+        process, port, journal_file = start_gwsim(options.gwsim, workdir, case["scenario"],
+                                                  case["listen"])
         gwsim = {"process": process, "journal": journal_file, "killed": threading.Event()}
-        variables = {"host": "127.0.0.1", "port": port,
+        variables = {"host": case["listen"], "port": port,
                      "port_le": struct.pack("<i", int(port)).hex(),
                      "unused_port": str(unused.getsockname()[1]),
                      "files": os.path.join(workdir, "files")}

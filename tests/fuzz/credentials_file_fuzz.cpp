@@ -44,9 +44,11 @@ LoginRecord FilledRecord() {
     return record;
 }
 
-/* The longest line each field takes with its newline, in file order; a last
- * line without one may hold one character more. */
-constexpr size_t kLineLimits[4] = {30, 30, 14, 6};
+/* The longest line each field takes with its newline, in file order, and
+ * without one (a last line): one character more, except the host, which
+ * takes 127 either way. */
+constexpr size_t kLineLimits[4] = {30, 30, 127, 6};
+constexpr size_t kLastLineLimits[4] = {31, 31, 127, 7};
 
 /*
  * Reads the first four lines of the bytes the way the record must see
@@ -71,7 +73,7 @@ bool ExpectedLines(const uint8_t *data, size_t size, std::string (&lines)[4], bo
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.size() > kLineLimits[i] + (end == size ? 1 : 0)) {
+        if (line.size() > (end == size ? kLastLineLimits[i] : kLineLimits[i])) {
             return false;
         }
         lines[i] = line;

@@ -67,7 +67,7 @@ for name, text in [
     ("no-final-newline", b"demo\ndemo-pass\n127.0.0.1\n7001"),
     ("two-lines", b"demo\ndemo-pass\n"),
     ("empty-lines", b"\n\n\n\n"),
-    ("longest-lines", b"u" * 30 + b"\n" + b"p" * 30 + b"\n" + b"h" * 14 + b"\n" + b"9" * 6 + b"\n"),
+    ("longest-lines", b"u" * 30 + b"\n" + b"p" * 30 + b"\n" + b"h" * 127 + b"\n" + b"9" * 6 + b"\n"),
     ("line-too-long", b"demo\ndemo-pass\n" + b"h" * 15 + b"\n7001\n"),
     ("nul-byte", b"de\0mo\ndemo-pass\n127.0.0.1\n7001\n"),
     ("crlf-extra-lines", b"demo\r\npass\r\nhost\r\n1\r\nmore\nlines\n"),

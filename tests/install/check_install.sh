@@ -200,14 +200,28 @@ check "installed files" files_present "$root" \
     share/gwsim/scenarios/default.toml include/exc/exc.h include/gwapi/gwapi.h "$libdir/libexc.a" \
     "$libdir/cmake/exc/excConfig.cmake" "$libdir/cmake/gwapi/gwapiConfig.cmake" \
     "$libdir/pkgconfig/exc.pc" "$libdir/pkgconfig/gwapi.pc" \
-    share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz
+    share/doc/gwcheck/copyright share/doc/libexc-dev/changelog.gz \
+    share/gwcheck/gwcheck.rules.yml share/doc/gwcheck/examples/gwcheck-node-exporter.conf
 check "libgwapi.so.1 soname, gwcheck run path '$expected_runpath', loader finds the library" \
     library_layout "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1" "$expected_runpath"
 check "gwcheck and libgwapi.so.1 load no C++ runtime" \
     no_cxx_runtime "$root/$bindir/gwcheck" "$root/$libdir/libgwapi.so.1"
 check "gwcheck@.service runs $install_prefix/bin/gwcheck with $credentials_dir" grep -qx \
-    "ExecStart=$install_prefix/bin/gwcheck --credentials $credentials_dir/%i.conf --metrics /var/lib/gwcheck/gwcheck-%i.prom P" \
+    "ExecStart=$install_prefix/bin/gwcheck --timeout 120 --poll-interval 10 --credentials $credentials_dir/%i.conf --metrics /var/lib/gwcheck/gwcheck-%i.prom P" \
     "$root/lib/systemd/system/gwcheck@.service"
+# The run's deadline, plus the answer timeout a renewal may hold a stop
+# back, plus a second, must end it before systemd's stop timeout does.
+unit_deadline_fits() {
+    local unit=$1 deadline start_timeout
+    deadline=$(sed -n 's/^ExecStart=.* --timeout \([0-9]*\) .*/\1/p' "$unit")
+    start_timeout=$(sed -n 's/^TimeoutStartSec=\([0-9]*\)min$/\1/p' "$unit")
+    [ -n "$deadline" ] && [ -n "$start_timeout" ] &&
+        [ $((deadline + 10 + 1)) -lt $((start_timeout * 60)) ]
+}
+check "gwcheck@.service's deadline ends the run before TimeoutStartSec" \
+    unit_deadline_fits "$root/lib/systemd/system/gwcheck@.service"
+check "promtool accepts the installed alerting rules" \
+    promtool check rules "$root/share/gwcheck/gwcheck.rules.yml"
 check "installed gwcheck against installed gwsim and default.toml" \
     installed_run "$root/$bindir/gwsim" "$root/$bindir/gwcheck" "$scenario"
 check "consumer built with find_package(exc) and find_package(gwapi)" consumer_with_cmake "$root"

@@ -54,7 +54,7 @@ TEST(CommandLine, OverLongArgumentsAreRefusedNotCut) {
     } cases[] = {
         {{std::string(32, 'u'), "p", "h", "1"}, "gwcheck: username must be at most 31 characters\n"},
         {{"u", std::string(32, 'p'), "h", "1"}, "gwcheck: pwd must be at most 31 characters\n"},
-        {{"u", "p", std::string(16, 'h'), "1"}, "gwcheck: host must be at most 15 characters\n"},
+        {{"u", "p", std::string(128, 'h'), "1"}, "gwcheck: host must be at most 127 characters\n"},
     };
     for (const Case &c : cases) {
         ChildResult r = RunGwcheck(c.args);
@@ -78,45 +78,96 @@ TEST(CommandLine, PortTextsOtherThanOneTo65535AreRefused) {
 }
 
 TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
-    ChildResult help = RunGwcheck({"--help", "--bogus"});
-    EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.err, "");
-    EXPECT_EQ(help.out.rfind("Usage: gwcheck [OPTIONS] username pwd host port [P]\n"
-                             "       gwcheck [OPTIONS] --credentials FILE [P]\n", 0),
-              0u)
-        << help.out;
-    for (const char *option : {"\n  --credentials FILE ", "\n  --metrics FILE ", "\n  --help ",
-                               "\n  --version "}) {
-        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    for (const char *asked : {"--help", "-h"}) {
+        ChildResult help = RunGwcheck({asked});
+        EXPECT_EQ(help.exit_status, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.out.rfind("Usage: gwcheck [OPTIONS] username pwd host port [P]\n"
+                                 "       gwcheck [OPTIONS] --credentials FILE [P]\n", 0),
+                  0u)
+            << help.out;
+        for (const char *option :
+             {"\n  -f, --credentials=FILE ", "\n  -m, --metrics=FILE ", "\n  -t, --timeout=SECONDS ",
+              "\n      --connect-timeout=MS ", "\n      --answer-timeout=MS ",
+              "\n      --poll-interval=SECONDS ", "\n      --nagios ", "\n  -w, --warning=SECONDS ",
+              "\n  -c, --critical=SECONDS ", "\n  -h, --help ", "\n  -V, --version "}) {
+            EXPECT_NE(help.out.find(option), std::string::npos) << option;
+        }
     }
-
-    ChildResult version = RunGwcheck({"--version"});
-    EXPECT_EQ(version.exit_status, 0);
-    EXPECT_EQ(version.out, "gwcheck " GWCHECK_VERSION "\n");
+    for (const char *asked : {"--version", "-V"}) {
+        ChildResult version = RunGwcheck({asked});
+        EXPECT_EQ(version.exit_status, 0);
+        EXPECT_EQ(version.out, "gwcheck " GWCHECK_VERSION "\n");
+    }
 }
 
-TEST(CommandLine, ArgumentListsThatFitNeitherFormGetTheUsageLine) {
+/* A usage error says why on standard error, with a hint at --help; with
+ * --nagios anywhere among the options, it is UNKNOWN (3) with a status line. */
+TEST(CommandLine, UsageErrorsSayWhyOnStandardError) {
     struct Case {
         std::vector<std::string> args;
-        const char *error;
+        const char *reason;
     } cases[] = {
-        {{"--bogus", "u", "p", "h", "1"}, "gwcheck: unknown option --bogus\n"},
-        {{"--metrics"}, "gwcheck: --metrics needs a file name\n"},
-        {{"--credentials", "", "P"}, "gwcheck: --credentials needs a file name\n"},
-        {{"--metrics", "a", "--metrics", "b", "u", "p", "h", "1"},
-         "gwcheck: --metrics given twice\n"},
-        {{"--credentials", "c", "P", "extra"}, ""},
-        {{"--credentials", "c", "u", "p", "h", "1"}, ""},
-        {{"--", "u", "p", "h"}, ""},
-        /* Without options six texts run as always; with them, only the two forms. */
-        {{"--metrics", "m", "u", "p", "h", "1", "P", "extra"}, ""},
+        {{"--bogus", "u", "p", "h", "1"}, "unknown option --bogus"},
+        {{"-x", "u", "p", "h", "1"}, "unknown option -x"},
+        {{"--metrics"}, "--metrics needs a value"},
+        {{"-m"}, "--metrics needs a value"},
+        {{"--credentials=", "P"}, "--credentials needs a file name"},
+        {{"--metrics", "a", "-m", "b", "u", "p", "h", "1"}, "--metrics given twice"},
+        {{"--credentials", "c", "P", "extra"}, "with --credentials only P may follow the options"},
+        {{"-f", "c", "u", "p", "h", "1"}, "with --credentials only P may follow the options"},
+        {{"--", "u", "p", "h"}, "username, pwd, host and port are needed"},
+        /* Without options six operands run as always; with them, only the two forms. */
+        {{"--metrics", "m", "u", "p", "h", "1", "P", "extra"},
+         "at most five operands: username pwd host port [P]"},
+        {{"-t", "0", "u", "p", "h", "1"},
+         "--timeout must be a whole number of seconds from 1 to 604800, not \"0\""},
+        {{"--timeout=5s", "u", "p", "h", "1"},
+         "--timeout must be a whole number of seconds from 1 to 604800, not \"5s\""},
+        {{"--poll-interval", "0", "u", "p", "h", "1"},
+         "--poll-interval must be a whole number of seconds from 1 to 86400, not \"0\""},
+        {{"--answer-timeout", "0", "u", "p", "h", "1"},
+         "--answer-timeout must be a whole number of milliseconds from 1 to 86400000, not \"0\""},
+        {{"--connect-timeout=86400001", "u", "p", "h", "1"},
+         "--connect-timeout must be a whole number of milliseconds from 1 to 86400000, not "
+         "\"86400001\""},
+        {{"-w", "5", "u", "p", "h", "1"}, "-w and -c need --nagios"},
+        {{"--nagios", "-c", "-1", "u", "p", "h", "1"},
+         "--critical must be a number of seconds above 0, not \"-1\""},
+        {{"--nagios", "-w", ".", "u", "p", "h", "1"},
+         "--warning must be a number of seconds above 0, not \".\""},
     };
     for (const Case &c : cases) {
         ChildResult r = RunGwcheck(c.args);
-        EXPECT_EQ(r.exit_status, 1) << c.args[0] << " " << c.args.size();
-        EXPECT_EQ(r.out, kUsage);
-        EXPECT_EQ(r.err, c.error);
+        bool plugin = c.args[0] == "--nagios";
+        EXPECT_EQ(r.exit_status, plugin ? 3 : 1) << c.args[0] << " " << c.args.size();
+        EXPECT_EQ(r.out, plugin ? "GWCHECK UNKNOWN - usage error: " + std::string(c.reason) + "\n"
+                                : "");
+        EXPECT_EQ(r.err, "gwcheck: " + std::string(c.reason) +
+                             "\nTry 'gwcheck --help' for more information.\n");
     }
+}
+
+/* The variables the library reads are checked like the options that set them. */
+TEST(CommandLine, InvalidTimeoutVariablesAreUsageErrors) {
+    for (const char *value : {"5s", "0", "", "-1", "86400001"}) {
+        ChildResult r = RunGwcheck({"u", "p", "127.0.0.1", "1"},
+                                   [&] { setenv("GWAPI_ANSWER_TIMEOUT_MS", value, 1); });
+        EXPECT_EQ(r.exit_status, 1) << value;
+        EXPECT_EQ(r.err, "gwcheck: GWAPI_ANSWER_TIMEOUT_MS must be a whole number of milliseconds "
+                         "from 1 to 86400000, not \"" + std::string(value) +
+                             "\"\nTry 'gwcheck --help' for more information.\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+/* Options come first: an operand spelled like one is run as an operand, with a warning. */
+TEST(CommandLine, OptionsAfterTheOperandsAreOperands) {
+    ChildResult r = RunGwcheck({"u", "-p", "127.0.0.1", "1", "P", "--metrics", "m.prom"});
+    EXPECT_EQ(r.exit_status, 2) << "six operands: a run without polling";
+    EXPECT_EQ(r.err, "gwcheck: warning: \"--metrics\" after the fourth operand is taken as an "
+                     "operand, not an option; options come first\n");
+    EXPECT_EQ(r.out.find("Waiting for broadcasts"), std::string::npos);
 }
 
 TEST(CommandLine, FailedCheckEndsWithTheMainLineAndStatusTwo) {

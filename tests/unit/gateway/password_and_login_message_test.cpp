@@ -120,8 +120,10 @@ TEST(LoginMessage, UnterminatedRecordFieldsStayInsideTheirFields) {
     record.logged_in = 0;
     GwLoginMessage login_message;
     BuildLoginMessage(&login_message, &record);
-    EXPECT_EQ(std::string(login_message.user_name, 32), std::string(32, 'u'));
-    EXPECT_EQ(std::string(login_message.host), std::string(16, 'h'));
+    /* Each text field of the message keeps its terminator, whatever the record holds. */
+    EXPECT_EQ(std::string(login_message.user_name), std::string(31, 'u'));
+    EXPECT_EQ(std::string(login_message.password), std::string(31, 'p'));
+    EXPECT_EQ(std::string(login_message.host), std::string(127, 'h'));
     EXPECT_EQ(login_message.port, 77777777);
 }
 
