@@ -34,21 +34,6 @@ struct StoreFiles {
 };
 StoreFiles store = {nullptr, {}, {}, -1};
 
-bool WriteAll(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, bytes, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 /* Removes the pending file, durably. */
 void DropPending() {
     if (unlink(store.pending) == 0) {

@@ -15,6 +15,7 @@
 
 #include "driver/run_metrics.h"
 #include "gateway/gateway.h"
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -25,21 +26,6 @@ int real_output = -1;
 /* The memory file that holds the account. */
 int held_account = -1;
 char unknown_reason[256];
-
-bool WriteAll(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, bytes, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 /*
  * Writes the status line, then the held account, to the real standard

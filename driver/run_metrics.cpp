@@ -24,6 +24,7 @@
 #include "broadcast/broadcast.h"
 #include "credentials/sibling_files.h"
 #include "exc/exc.h"
+#include "gateway/guarded_io.h"
 
 namespace {
 
@@ -273,21 +274,6 @@ void AppendAccount(MetricsText *text, int exit_status) {
         FormatInteger(value, glNetworkStatus);
         AppendSample(text, "gwcheck_network_status", nullptr, value);
     }
-}
-
-bool WriteAll(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, bytes, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 /*

@@ -1,6 +1,8 @@
 /* guarded_io.cpp - output, heap blocks and files that a signal never abandons halfway. */
 #include "gateway/guarded_io.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 
@@ -66,4 +68,19 @@ int CloseFile(FILE *volatile *file) {
     *file = nullptr;
     exc_defer_signals_end();
     return status;
+}
+
+bool WriteAll(int fd, const char *bytes, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(fd, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
 }

@@ -56,4 +56,11 @@ void OpenDescriptor(FILE *volatile *file, int fd, const char *mode);
 /* fclose(*file), then *file = null; fclose's result. */
 int CloseFile(FILE *volatile *file);
 
+/*
+ * write(2) until all length bytes are written, again after EINTR; false
+ * (errno set) on a failure. Plain system calls: also safe where stdio and the
+ * heap are not (an uncaught-exception handler, an exit hook).
+ */
+bool WriteAll(int fd, const char *bytes, size_t length);
+
 #endif

@@ -593,11 +593,10 @@ def read_text(path):
         return ""
 
 
-def compare_stdout(expected, actual_text, variables):
-    """Compares line by line; returns a list of complaints."""
-    problems = []
-    if actual_text and not actual_text.endswith("\n"):
-        problems.append("standard output does not end with a line end")
+def paired_lines(expected, actual_text, problems):
+    """Pairs the expected lines with the text's lines: yields (index, want,
+    got) where both are there, and adds a complaint for each line missing
+    on either side."""
     actual = actual_text.split("\n")
     if actual and actual[-1] == "":
         actual.pop()
@@ -606,10 +605,18 @@ def compare_stdout(expected, actual_text, variables):
         got = actual[index] if index < len(actual) else None
         if want is None:
             problems.append(f"line {index + 1}: unexpected {got!r}")
-            continue
-        if got is None:
+        elif got is None:
             problems.append(f"line {index + 1}: missing {want!r}")
-            continue
+        else:
+            yield index, want, got
+
+
+def compare_stdout(expected, actual_text, variables):
+    """Compares line by line; returns a list of complaints."""
+    problems = []
+    if actual_text and not actual_text.endswith("\n"):
+        problems.append("standard output does not end with a line end")
+    for index, want, got in paired_lines(expected, actual_text, problems):
         want = substitute(want, variables)
         if want.startswith("~ "):
             match = re.fullmatch(want[2:], got)
@@ -805,18 +812,7 @@ def compare_samples(expected, listing, variables):
     name and labels as text, the value as a number against its condition.
     Returns a list of complaints."""
     problems = []
-    actual = listing.split("\n")
-    if actual and actual[-1] == "":
-        actual.pop()
-    for index in range(max(len(expected), len(actual))):
-        want = expected[index] if index < len(expected) else None
-        got = actual[index] if index < len(actual) else None
-        if want is None:
-            problems.append(f"line {index + 1}: unexpected {got!r}")
-            continue
-        if got is None:
-            problems.append(f"line {index + 1}: missing {want!r}")
-            continue
+    for index, want, got in paired_lines(expected, listing, problems):
         want = substitute(want, variables)
         series, condition = split_sample(want)
         got_parts = split_sample(got)
