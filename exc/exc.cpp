@@ -207,10 +207,16 @@ void write_exception_report(const Exception *exception) {
 
 void exception_initialize(Exception *e, const ExceptionType *type, const char *message,
                           const char *file, int line, const char *function, int errno_value) {
-    const char *text = message != nullptr ? message : type->default_message;
-    size_t n = strnlen(text, sizeof e->message - 1);
-    memcpy(e->message, text, n);
-    e->message[n] = '\0';
+    if (message == nullptr) {
+        /* The default message fills an array of the same size: copied whole. */
+        static_assert(sizeof e->message == sizeof type->default_message);
+        memcpy(e->message, type->default_message, sizeof e->message);
+        e->message[sizeof e->message - 1] = '\0';
+    } else {
+        size_t n = strnlen(message, sizeof e->message - 1);
+        memcpy(e->message, message, n);
+        e->message[n] = '\0';
+    }
     e->type_name = type->type_name;
     e->source_file = file;
     e->source_line = line;
@@ -220,14 +226,9 @@ void exception_initialize(Exception *e, const ExceptionType *type, const char *m
     e->caused_by = nullptr;
 }
 
-/* A record: the spare (exc.h; never in the handler), else one from the free
-   list, else from the reserve, else from the heap (never in the handler). */
+/* A record from the free list, else from the reserve, else from the heap
+   (never in the handler). */
 [[gnu::always_inline]] inline Exception *record_take(bool in_handler) {
-    Exception *spare = exc_spare_exception_;
-    if (!in_handler && spare != nullptr) {
-        exc_spare_exception_ = spare->caused_by;
-        return spare;
-    }
     Exception *record = free_records;
     if (record != nullptr) {
         free_records = record->caused_by;
@@ -395,20 +396,33 @@ void restore_default_signal_handling(const SignalMapping *list);
 }
 
 /* Hands `exception` to the innermost block and resumes it. */
-[[noreturn, gnu::always_inline]] inline void propagate(Exception *exception, bool in_handler,
-                            const sigset_t *interrupted_mask) {
-    ExceptionFrame *frame = exc_main_context_.top_frame;
+/*
+ * Hands `exception` to `frame`, the innermost block, which holds nothing
+ * else now, and resumes it.
+ */
+[[noreturn, gnu::always_inline]] inline void deliver(ExceptionFrame *frame, Exception *exception,
+                                                    bool in_handler,
+                                                    const sigset_t *interrupted_mask) {
     frame->uncaught = 1;
-    Exception *displaced = frame->held_exception;
     frame->held_exception = exception;
+    if (frame == &root_frame) at_uncaught_exception(exception);
+    if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
+    /* In a with-block, a reacquire that waited for the disposal gives way to
+     * the exception; no other block reads this. */
+    frame->reacquire_pending = 0;
+    resume_block(frame, interrupted_mask, in_handler);
+}
+
+/* Hands `exception` to the innermost block, releasing what that held, and resumes it. */
+[[noreturn, gnu::always_inline]] inline void propagate(Exception *exception, bool in_handler,
+                                                      const sigset_t *interrupted_mask) {
+    ExceptionFrame *frame = exc_main_context_.top_frame;
+    Exception *displaced = frame->held_exception;
+    frame->held_exception = nullptr;
     /* A signal that came while the frame's block ended: its exception is the spare too. */
     if (displaced != nullptr && displaced == exc_spare_exception_) exc_spare_exception_ = nullptr;
     exception_release(displaced);
-    if (frame == &root_frame) at_uncaught_exception(exception);
-    if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
-    /* A reacquire that waited for the disposal gives way to the exception. */
-    if (frame->flags & EXC_FRAME_WITH_BLOCK) frame->reacquire_pending = 0;
-    resume_block(frame, interrupted_mask, in_handler);
+    deliver(frame, exception, in_handler, interrupted_mask);
 }
 
 /* ---- signals ------------------------------------------------------------ */
@@ -792,26 +806,34 @@ void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, 
                                    const char *function, const char *message) {
     int errno_value = errno;
     enter_framework();
-    if (current_context == nullptr) {
-        library_fatal_error(&ContextHasNotBegunYet,
-                            "exc_exception_throw_verbatim_: The exception context for this "
-                            "program has not begun yet.",
-                            file, line, function, errno_value);
-    }
-    require_frame("exc_exception_throw_verbatim_");
     ExceptionFrame *frame = exc_main_context_.top_frame;
+    if (frame == nullptr) {
+        if (current_context == nullptr) {
+            library_fatal_error(&ContextHasNotBegunYet,
+                                "exc_exception_throw_verbatim_: The exception context for this "
+                                "program has not begun yet.",
+                                file, line, function, errno_value);
+        }
+        require_frame("exc_exception_throw_verbatim_");
+    }
     Exception *cause = frame->held_exception;
     frame->held_exception = nullptr;
     if (type == nullptr) type = &NullPointerException;
-    Exception *exception = record_take(false);
-    if (exception == nullptr) {
-        EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
-                       "_exc_exception_throw");
+    /* The spare first: taking it leaves the records for signals as they are. */
+    Exception *exception = exc_spare_exception_;
+    if (exception != nullptr) {
+        exc_spare_exception_ = exception->caused_by;
+    } else {
+        exception = record_take(false);
+        if (exception == nullptr) {
+            EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
+                           "_exc_exception_throw");
+        }
+        keep_records_for_signals();
     }
     exception_initialize(exception, type, message, file, line, function, errno_value);
     exception->caused_by = cause;
-    keep_records_for_signals();
-    propagate(exception, false, nullptr);
+    deliver(frame, exception, false, nullptr);
 }
 
 const Exception *exc_get_exception(void) {

@@ -566,18 +566,21 @@ static inline void exc_frame_disposed_(ExceptionFrame *frame) {
          exc_clause_ = 0, exc_stage_ = EXC_CLAUSE_ENDED_(stage))
 
 /*
- * EXC_TRY: the frame enters in Ready, so the first pass runs the body (the
- * body guard puts the frame in Try as it starts). The body follows the
+ * EXC_TRY: the frame enters already in Try, the stages Acquire and Ready
+ * having nothing to do in a try block, and the first pass runs the body.
+ * A later pass runs it from Ready (after a retry), where the body guard
+ * first puts the frame in Try; no step gives Try. The body follows the
  * macro; EXC_CATCH and EXC_FINALLY chain on. A clean block makes no call
  * but the one that saves its resume point, and on its path the compiler
  * knows exc_stage_ at every step and folds each to a store of the stage.
  */
 #define EXC_TRY                                                                               \
-    EXC_BLOCK_((exc_frame_enter_(&exc_frame_, EXC_STAGE_READY, EXC_MASK_FLAG_, __FILE__,      \
+    EXC_BLOCK_((exc_frame_enter_(&exc_frame_, EXC_STAGE_TRY, EXC_MASK_FLAG_, __FILE__,        \
                                  __LINE__, __func__),                                         \
-                exc_stage_ = EXC_STAGE_READY),                                                \
+                exc_stage_ = EXC_STAGE_TRY),                                                  \
                exc_frame_step_(&exc_frame_, exc_stage_))                                      \
-    else if (exc_stage_ == EXC_STAGE_READY && exc_frame_begin_body_(&exc_frame_))             \
+    else if (exc_stage_ == EXC_STAGE_TRY ||                                                   \
+             (exc_stage_ == EXC_STAGE_READY && exc_frame_begin_body_(&exc_frame_)))           \
         EXC_CLAUSE_(EXC_STAGE_READY)
 
 /*
