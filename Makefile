@@ -27,7 +27,7 @@ build: deps
 # and it also builds the fuzz targets (libFuzzer comes with clang).
 build-asan: deps
 	cmake -S . -B $(ASAN_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
-	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 test-release: build
@@ -73,7 +73,7 @@ bench: deps
 # from a scratch copy of its seed corpus; prints executions and coverage.
 fuzz: deps
 	cmake -S . -B $(FUZZ_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
-	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
 	tests/fuzz/fuzz_all.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
