@@ -207,6 +207,14 @@ void write_exception_report(const Exception *exception) {
 
 void exception_initialize(Exception *e, const ExceptionType *type, const char *message,
                           const char *file, int line, const char *function, int errno_value) {
+    e->type_name = type->type_name;
+    e->source_file = file;
+    e->source_line = line;
+    e->source_function = function;
+    e->errno_value = errno_value;
+    e->type = type;
+    e->caused_by = nullptr;
+    /* The message last: little else has to live across its copy. */
     if (message == nullptr) {
         /* The default message fills an array of the same size: copied whole. */
         static_assert(sizeof e->message == sizeof type->default_message);
@@ -217,13 +225,6 @@ void exception_initialize(Exception *e, const ExceptionType *type, const char *m
         memcpy(e->message, message, n);
         e->message[n] = '\0';
     }
-    e->type_name = type->type_name;
-    e->source_file = file;
-    e->source_line = line;
-    e->source_function = function;
-    e->errno_value = errno_value;
-    e->type = type;
-    e->caused_by = nullptr;
 }
 
 /* A record from the free list, else from the reserve, else from the heap

@@ -366,8 +366,13 @@ static inline void exc_frame_enter_(ExceptionFrame *frame, int first_stage, int 
     ExceptionFrame *outer = exc_main_context_.top_frame;
     if (__builtin_expect(outer == 0, 0)) exc_frame_enter_failed_(first_stage, file, line, function);
     frame->outer = outer;
-    frame->stage = first_stage;
-    frame->uncaught = 0;
+    /* stage, and uncaught cleared, in one store */
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint64_t stage_and_uncaught = (uint32_t)first_stage;
+#else
+    uint64_t stage_and_uncaught = (uint64_t)(uint32_t)first_stage << 32;
+#endif
+    __builtin_memcpy(&frame->stage, &stage_and_uncaught, sizeof stage_and_uncaught);
     frame->held_exception = 0;
     frame->retry_count = 0;
     frame->reacquire_count = 0;
