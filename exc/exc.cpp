@@ -84,10 +84,12 @@ volatile sig_atomic_t any_signal_pending;
  *
  * The handler can count on the free list and the reserve's untaken records.
  * When exceptions stay alive (held by nested catch clauses) these run low:
- * the code that takes or handles an exception outside the handler (a throw,
- * a catch test, the end of a block that held one) tops the free list up from
- * the heap once fewer than kLowWater are left. So a signal finds no record
- * only when the heap is exhausted too.
+ * a throw that takes one of them, and the end of a block that passes on or
+ * releases an exception (exc_frame_leave_), top the free list up from the
+ * heap once fewer than kLowWater are left. So a signal finds no record only
+ * when the heap is exhausted too. (A throw takes the spare of exc.h first:
+ * the caught exception of the last block that ended, which only code
+ * outside the handler uses.)
  */
 constexpr int kRecordReserve = 64;
 constexpr int kLowWater = 16;
@@ -396,7 +398,6 @@ void restore_default_signal_handling(const SignalMapping *list);
     _longjmp(frame->resume_point, 1);
 }
 
-/* Hands `exception` to the innermost block and resumes it. */
 /*
  * Hands `exception` to `frame`, the innermost block, which holds nothing
  * else now, and resumes it.
