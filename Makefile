@@ -27,7 +27,7 @@ build: deps
 # and it also builds the fuzz targets (libFuzzer comes with clang).
 build-asan: deps
 	cmake -S . -B $(ASAN_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
-	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 test-release: build
@@ -63,17 +63,21 @@ test-package: package
 demo: build
 	scripts/demo.sh $(BUILD_DIR)
 
+# The framework's benchmarks, their repetitions interleaved, then each
+# block's median over its bare baseline's (bench/exc_ratios.py).
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DGWCHECK_BENCH=ON -DGWCHECK_TESTS=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bin/exc_bench --benchmark_repetitions=15 --benchmark_enable_random_interleaving=true \
-	  --benchmark_report_aggregates_only=true
+	  --benchmark_report_aggregates_only=true \
+	  --benchmark_out=$(BENCH_DIR)/exc_bench.json --benchmark_out_format=json
+	python3 bench/exc_ratios.py $(BENCH_DIR)/exc_bench.json
 
 # Every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan+UBSan, clang),
 # from a scratch copy of its seed corpus; prints executions and coverage.
 fuzz: deps
 	cmake -S . -B $(FUZZ_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DGWCHECK_SANITIZE=ON \
-	  -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DGWCHECK_FUZZ=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
 	tests/fuzz/fuzz_all.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 

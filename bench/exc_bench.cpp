@@ -4,7 +4,8 @@
  * native C++ exceptions; and a bare sigsetjmp that saves the signal mask,
  * the least a block that restores the mask on resume can cost. The blocks
  * are in exc_bench_blocks.inc; mask-free ones and their bare baselines are
- * in exc_bench_mask_free.cpp.
+ * in exc_bench_mask_free.cpp. The same blocks written straight into the
+ * benchmark loop are in exc_bench_loops*.cpp and, built as C, exc_bench_c.c.
  */
 #include <benchmark/benchmark.h>
 

@@ -17,9 +17,15 @@
  * into the innermost block. Reports are formatted into a stack buffer and
  * written with write(2), so they are safe wherever they are made.
  *
+ * A fault (SIGSEGV, SIGFPE, ...) raised by the code itself inside such a
+ * section cannot wait: returning from the handler would only repeat it. The
+ * handler writes a short report of it and lets the default action end the
+ * process.
+ *
  * Ending the process (uncaught exception, fatal error, exit check) first
  * blocks every signal, so nothing interrupts the report or kills the process
- * before standard output is flushed.
+ * before standard output is flushed. The exit status is 1 unless the program
+ * chose another (exc_set_exit_status).
  */
 #include "exc/exc.h"
 
@@ -55,6 +61,8 @@ constexpr char kClosingText[] =
 
 int is_initialized;
 volatile sig_atomic_t fatal_error_flag;
+/* The status of every exit the framework makes itself. */
+int exit_status = 1;
 ExceptionContext *volatile current_context;
 ExceptionFrame root_frame;
 
@@ -70,14 +78,26 @@ volatile sig_atomic_t any_signal_pending;
  * Exception records: released ones wait on a free list (linked through
  * caused_by) for the next throw, so a throw neither allocates nor frees once
  * the program has warmed up. A static reserve lets the signal handler, which
- * must not allocate, always find a record. Its records are handed out in
- * order when the free list is empty, so a run that throws little touches
- * few of its pages (a page touched is a page fault and resident memory).
+ * must not allocate, find a record. Its records are handed out in order when
+ * the free list is empty, so a run that throws little touches few of its
+ * pages (a page touched is a page fault and resident memory).
+ *
+ * The handler can count on the free list and the reserve's untaken records.
+ * When exceptions stay alive (held by nested catch clauses) these run low:
+ * a throw that takes one of them, and the end of a block that passes on or
+ * releases an exception (exc_frame_leave_), top the free list up from the
+ * heap once fewer than kLowWater are left. So a signal finds no record only
+ * when the heap is exhausted too. (A throw takes the spare of exc.h first:
+ * the caught exception of the last block that ended, which only code
+ * outside the handler uses.)
  */
 constexpr int kRecordReserve = 64;
+constexpr int kLowWater = 16;
+constexpr int kRefillTo = 32;
 Exception record_reserve[kRecordReserve];
 int reserve_records_taken;
 Exception *free_records;
+int free_record_count;
 
 void compiler_barrier() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
@@ -189,10 +209,6 @@ void write_exception_report(const Exception *exception) {
 
 void exception_initialize(Exception *e, const ExceptionType *type, const char *message,
                           const char *file, int line, const char *function, int errno_value) {
-    const char *text = message != nullptr ? message : type->default_message;
-    size_t n = strnlen(text, sizeof e->message - 1);
-    memcpy(e->message, text, n);
-    e->message[n] = '\0';
     e->type_name = type->type_name;
     e->source_file = file;
     e->source_line = line;
@@ -200,14 +216,26 @@ void exception_initialize(Exception *e, const ExceptionType *type, const char *m
     e->errno_value = errno_value;
     e->type = type;
     e->caused_by = nullptr;
+    /* The message last: little else has to live across its copy. */
+    if (message == nullptr) {
+        /* The default message fills an array of the same size: copied whole. */
+        static_assert(sizeof e->message == sizeof type->default_message);
+        memcpy(e->message, type->default_message, sizeof e->message);
+        e->message[sizeof e->message - 1] = '\0';
+    } else {
+        size_t n = strnlen(message, sizeof e->message - 1);
+        memcpy(e->message, message, n);
+        e->message[n] = '\0';
+    }
 }
 
 /* A record from the free list, else from the reserve, else from the heap
    (never in the handler). */
-Exception *record_take(bool in_handler) {
+[[gnu::always_inline]] inline Exception *record_take(bool in_handler) {
     Exception *record = free_records;
     if (record != nullptr) {
         free_records = record->caused_by;
+        free_record_count -= 1;
         return record;
     }
     if (reserve_records_taken < kRecordReserve) return &record_reserve[reserve_records_taken++];
@@ -215,13 +243,35 @@ Exception *record_take(bool in_handler) {
 }
 
 /* Releases an exception and its whole cause chain onto the free list. */
-void exception_release(Exception *e) {
+[[gnu::always_inline]] inline void exception_release(Exception *e) {
     while (e != nullptr) {
         Exception *cause = e->caused_by;
         e->caused_by = free_records;
         free_records = e;
+        free_record_count += 1;
         e = cause;
     }
+}
+
+/* Records a signal could take without allocating. */
+int records_for_signals() {
+    return free_record_count + (kRecordReserve - reserve_records_taken);
+}
+
+/* Tops the free list up from the heap; never called in the handler. */
+[[gnu::noinline]] void refill_records() {
+    while (records_for_signals() < kRefillTo) {
+        auto *record = static_cast<Exception *>(malloc(sizeof(Exception)));
+        if (record == nullptr) return;
+        record->caused_by = free_records;
+        free_records = record;
+        free_record_count += 1;
+    }
+}
+
+/* The low-water check, on paths that take or handle an exception. */
+inline void keep_records_for_signals() {
+    if (__builtin_expect(records_for_signals() < kLowWater, 0)) refill_records();
 }
 
 /* ---- critical sections -------------------------------------------------- */
@@ -272,7 +322,7 @@ void library_initialize() {
     ReportWriter().text(kUnrecoverableText);
     fatal_error_flag = 1;
     fflush(stdout);
-    exit(1);
+    exit(exit_status);
 }
 
 /* Fatal error located in the framework itself. */
@@ -296,7 +346,7 @@ void library_finalize() {
         block_every_signal();
         ReportWriter().text(kClosingText);
         fflush(nullptr);
-        _exit(1);
+        _exit(exit_status);
     }
 }
 
@@ -319,7 +369,7 @@ void restore_default_signal_handling(const SignalMapping *list);
     context->top_frame = nullptr;
     current_context = nullptr;
     fflush(stdout);
-    exit(1);
+    exit(exit_status);
 }
 
 /*
@@ -329,9 +379,11 @@ void restore_default_signal_handling(const SignalMapping *list);
  * of the code the signal interrupted, which unblocks the signal as returning
  * from the handler would have.
  */
-[[noreturn]] void resume_block(ExceptionFrame *frame, const sigset_t *interrupted_mask,
+[[noreturn, gnu::always_inline]] inline void resume_block(ExceptionFrame *frame,
+                                                      const sigset_t *interrupted_mask,
                                bool in_handler) {
-    if (!frame->saves_signal_mask && interrupted_mask != nullptr) {
+    bool restores_mask = (frame->flags & EXC_FRAME_RESTORES_MASK) != 0;
+    if (!restores_mask && interrupted_mask != nullptr) {
         sigprocmask(SIG_SETMASK, interrupted_mask, nullptr);
     }
     compiler_barrier();
@@ -342,21 +394,37 @@ void restore_default_signal_handling(const SignalMapping *list);
         deliver_pending_signals(in_handler);
         in_framework = 0;
     }
-    if (frame->saves_signal_mask) siglongjmp(frame->resume_point, 1);
+    if (restores_mask) siglongjmp(frame->resume_point, 1);
     _longjmp(frame->resume_point, 1);
 }
 
-/* Hands `exception` to the innermost block and resumes it. */
-[[noreturn]] void propagate(Exception *exception, bool in_handler,
-                            const sigset_t *interrupted_mask) {
-    ExceptionFrame *frame = exc_main_context_.top_frame;
+/*
+ * Hands `exception` to `frame`, the innermost block, which holds nothing
+ * else now, and resumes it.
+ */
+[[noreturn, gnu::always_inline]] inline void deliver(ExceptionFrame *frame, Exception *exception,
+                                                    bool in_handler,
+                                                    const sigset_t *interrupted_mask) {
     frame->uncaught = 1;
-    Exception *displaced = frame->held_exception;
     frame->held_exception = exception;
-    exception_release(displaced);
     if (frame == &root_frame) at_uncaught_exception(exception);
     if (frame->stage == EXC_STAGE_ACQUIRE) frame->stage = EXC_STAGE_TRY;
+    /* In a with-block, a reacquire that waited for the disposal gives way to
+     * the exception; no other block reads this. */
+    frame->reacquire_pending = 0;
     resume_block(frame, interrupted_mask, in_handler);
+}
+
+/* Hands `exception` to the innermost block, releasing what that held, and resumes it. */
+[[noreturn, gnu::always_inline]] inline void propagate(Exception *exception, bool in_handler,
+                                                      const sigset_t *interrupted_mask) {
+    ExceptionFrame *frame = exc_main_context_.top_frame;
+    Exception *displaced = frame->held_exception;
+    frame->held_exception = nullptr;
+    /* A signal that came while the frame's block ended: its exception is the spare too. */
+    if (displaced != nullptr && displaced == exc_spare_exception_) exc_spare_exception_ = nullptr;
+    exception_release(displaced);
+    deliver(frame, exception, in_handler, interrupted_mask);
 }
 
 /* ---- signals ------------------------------------------------------------ */
@@ -489,10 +557,28 @@ bool is_synchronous_fault(int signal_number, const siginfo_t *info) {
     return fault_signal && info != nullptr && info->si_code > 0;
 }
 
+/*
+ * The last word of a process that faulted while signals were held back,
+ * written with write(2) only: which signal, and why it ends the process.
+ */
+void report_fault_while_held_back(int signal_number) {
+    ReportWriter out;
+    out.text("\n\nFault while signals were held back: ").text(signal_name(signal_number));
+    out.text(" (signal ").number(signal_number).text(")");
+    const SignalMapping *entry = find_mapping(signal_number);
+    if (entry != nullptr && entry->type != nullptr) {
+        out.text(", ").text(entry->type->type_name).text(": ");
+        out.text(entry->type->default_message);
+    }
+    out.text("\nA fault cannot wait for exc_defer_signals_end: the signal's default action "
+             "ends the process.\n");
+}
+
 void signal_handler(int signal_number, siginfo_t *info, void *context) {
     int saved_errno = errno;
     if (in_framework > 0 && is_synchronous_fault(signal_number, info)) {
         /* It cannot wait: the default action ends the process when the fault repeats. */
+        report_fault_while_held_back(signal_number);
         set_disposition(signal_number, SIG_DFL);
         errno = saved_errno;
         return;
@@ -618,6 +704,7 @@ const SignalMapping *const exc_default_signal_mappings = exc_default_signal_mapp
 /* ---- context ------------------------------------------------------------ */
 
 ExceptionContext exc_main_context_;
+Exception *exc_spare_exception_;
 
 void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
     enter_framework();
@@ -640,7 +727,8 @@ void exc_context_begin(int handle_signals, ExceptionHandler on_uncaught) {
     root_frame.held_exception = nullptr;
     root_frame.retry_count = 0;
     root_frame.reacquire_count = 0;
-    root_frame.saves_signal_mask = 0;
+    root_frame.flags = 0;
+    root_frame.reacquire_pending = 0;
     exc_main_context_.top_frame = &root_frame;
     if (handle_signals) set_signal_handlers(exc_default_signal_mappings);
     current_context = &exc_main_context_;
@@ -678,6 +766,16 @@ void exc_context_end(void) {
 
 int exc_context_is_ready(void) { return current_context != nullptr ? 1 : 0; }
 
+void exc_set_exit_status(int status) {
+    if (status < 1 || status > 255) {
+        EXC_FATAL_NOWHERE(IllegalArgumentException,
+                          "exc_set_exit_status: The exit status must be between 1 and 255.");
+    }
+    exit_status = status;
+}
+
+int exc_get_exit_status(void) { return exit_status; }
+
 void exc_defer_signals_begin(void) { enter_framework(); }
 
 void exc_defer_signals_end(void) {
@@ -710,25 +808,34 @@ void exc_exception_throw_verbatim_(const ExceptionType *type, const char *file, 
                                    const char *function, const char *message) {
     int errno_value = errno;
     enter_framework();
-    if (current_context == nullptr) {
-        library_fatal_error(&ContextHasNotBegunYet,
-                            "exc_exception_throw_verbatim_: The exception context for this "
-                            "program has not begun yet.",
-                            file, line, function, errno_value);
-    }
-    require_frame("exc_exception_throw_verbatim_");
     ExceptionFrame *frame = exc_main_context_.top_frame;
+    if (frame == nullptr) {
+        if (current_context == nullptr) {
+            library_fatal_error(&ContextHasNotBegunYet,
+                                "exc_exception_throw_verbatim_: The exception context for this "
+                                "program has not begun yet.",
+                                file, line, function, errno_value);
+        }
+        require_frame("exc_exception_throw_verbatim_");
+    }
     Exception *cause = frame->held_exception;
     frame->held_exception = nullptr;
     if (type == nullptr) type = &NullPointerException;
-    Exception *exception = record_take(false);
-    if (exception == nullptr) {
-        EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
-                       "_exc_exception_throw");
+    /* The spare first: taking it leaves the records for signals as they are. */
+    Exception *exception = exc_spare_exception_;
+    if (exception != nullptr) {
+        exc_spare_exception_ = exception->caused_by;
+    } else {
+        exception = record_take(false);
+        if (exception == nullptr) {
+            EXC_FATAL_HERE(NotEnoughMemoryException, "Could not create a new exception.",
+                           "_exc_exception_throw");
+        }
+        keep_records_for_signals();
     }
     exception_initialize(exception, type, message, file, line, function, errno_value);
     exception->caused_by = cause;
-    propagate(exception, false, nullptr);
+    deliver(frame, exception, false, nullptr);
 }
 
 const Exception *exc_get_exception(void) {
@@ -812,7 +919,9 @@ void exc_frame_enter_failed_(int first_stage, const char *file, int line, const 
 /* Pushes a frame saved by the caller, as a block's entry does. */
 ExceptionFrame *exc_frame_first_stage_(ExceptionFrame *storage, int first_stage, const char *file,
                                        int line, const char *function) {
-    exc_frame_enter_(storage, first_stage, 0, file, line, function);
+    exc_frame_enter_(storage, first_stage,
+                     first_stage == EXC_STAGE_START ? EXC_FRAME_WITH_BLOCK : 0, file, line,
+                     function);
     return storage;
 }
 
@@ -842,6 +951,7 @@ int exc_frame_leave_(ExceptionFrame *frame) {
     Exception *pending = frame->held_exception;
     frame->held_exception = nullptr;
     exc_main_context_.top_frame = frame->outer;
+    keep_records_for_signals();
     if (pending != nullptr) propagate(pending, false, nullptr);
     leave_framework();
     return 0;
@@ -887,7 +997,11 @@ int exc_frame_catch_(const ExceptionType *type, const char *file, int line,
         library_fatal_error(&NullPointerException, "EXC_CATCH: A NULL argument was passed.", file,
                             line, function, errno);
     }
-    enter_framework();
+    /*
+     * Only reads the held exception and marks it caught: a signal in
+     * between abandons the test and resumes the block, so no critical
+     * section is needed.
+     */
     const Exception *held = frame->held_exception;
     if (held == nullptr || held->type == nullptr) {
         EXC_FATAL_HERE(ExceptionSystemFatalError,
@@ -896,7 +1010,6 @@ int exc_frame_catch_(const ExceptionType *type, const char *file, int line,
     }
     int taken = exception_type_extends(held->type, type);
     if (taken) frame->uncaught = 0;
-    leave_framework();
     return taken;
 }
 
@@ -943,6 +1056,22 @@ void exc_frame_repeat_(int max_attempts, int stage, const char *file, int line,
     exception_release(frame->held_exception);
     frame->held_exception = nullptr;
     frame->uncaught = 0;
-    frame->stage = stage;
+    if (!(frame->flags & EXC_FRAME_WITH_BLOCK)) {
+        frame->stage = stage;
+    } else if (frame->stage == EXC_STAGE_READY) {
+        /*
+         * A with-block in its use holds the resource: a retry uses it
+         * again; a reacquire lets the use go on to the disposal, which then
+         * starts the block over.
+         */
+        if (stage == EXC_STAGE_START) {
+            frame->reacquire_pending = 1;
+        } else {
+            frame->stage = EXC_STAGE_ACQUIRE;
+        }
+    } else {
+        /* Anywhere else the resource was disposed of or never acquired. */
+        frame->stage = EXC_STAGE_START;
+    }
     resume_block(frame, nullptr, false);
 }

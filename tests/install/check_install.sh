@@ -11,7 +11,8 @@
 #
 # Both then run the installed gwcheck against the installed gwsim and its
 # default scenario, and build a program against the installed framework and
-# client library, once with find_package and once with pkg-config.
+# client library, as C and as C++, once with find_package and once with
+# pkg-config.
 # Every check runs; the last line counts them.
 set -u
 
@@ -135,13 +136,14 @@ pc_prefixes() {
 }
 
 # consumer_with_cmake PREFIX: tests/install/consumer built with
-# find_package(exc) and find_package(gwapi) from PREFIX, then run.
+# find_package(exc) and find_package(gwapi) from PREFIX, then run: the C
+# program and the same program as C++.
 consumer_with_cmake() {
     local build=$work/consumer-cmake
     cmake -S "$source_dir/tests/install/consumer" -B "$build" -DCMAKE_PREFIX_PATH="$1" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null &&
         cmake --build "$build" >/dev/null &&
-        "$build/consumer"
+        "$build/consumer_c" && "$build/consumer"
 }
 
 # consumer_with_pkg_config LIBDIR [SYSROOT]: the same source compiled with
@@ -152,9 +154,16 @@ consumer_with_pkg_config() {
     flags=$(PKG_CONFIG_PATH=$1/pkgconfig PKG_CONFIG_SYSROOT_DIR=${2:-} pkg-config --cflags --libs exc gwapi) ||
         return 1
     echo "pkg-config: $flags"
+    local consumer=$source_dir/tests/install/consumer
     # shellcheck disable=SC2086 # the flags are words
-    c++ -std=c++17 -o "$work/consumer-pkg-config" "$source_dir/tests/install/consumer/consumer.cpp" \
+    cc -std=gnu11 -Wall -Wextra -Werror -o "$work/consumer-pkg-config-c" "$consumer/consumer.c" \
         $flags -Wl,-rpath,"$1" &&
+        "$work/consumer-pkg-config-c" &&
+        cc -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -o "$work/consumer-pkg-config-c11" \
+            "$consumer/consumer.c" $flags -Wl,-rpath,"$1" &&
+        "$work/consumer-pkg-config-c11" &&
+        c++ -std=c++17 -Wall -Wextra -Werror -o "$work/consumer-pkg-config" "$consumer/consumer.cpp" \
+            $flags -Wl,-rpath,"$1" &&
         "$work/consumer-pkg-config"
 }
 
@@ -196,6 +205,7 @@ fi
 check "installed files" files_present "$root" \
     bin/gwcheck bin/gwsim "$libdir/libgwapi.so.1" "$libdir/libgwapi.so" \
     share/man/man1/gwcheck.1.gz share/man/man1/gwsim.1.gz share/man/man5/gwsim-scenario.5.gz \
+    share/man/man3/exc.3.gz \
     lib/systemd/system/gwcheck@.service lib/systemd/system/gwcheck@.timer lib/sysusers.d/gwcheck.conf \
     share/gwsim/scenarios/default.toml include/exc/exc.h include/gwapi/gwapi.h "$libdir/libexc.a" \
     "$libdir/cmake/exc/excConfig.cmake" "$libdir/cmake/gwapi/gwapiConfig.cmake" \
@@ -224,9 +234,11 @@ check "promtool accepts the installed alerting rules" \
     promtool check rules "$root/share/gwcheck/gwcheck.rules.yml"
 check "installed gwcheck against installed gwsim and default.toml" \
     installed_run "$root/$bindir/gwsim" "$root/$bindir/gwcheck" "$scenario"
-check "consumer built with find_package(exc) and find_package(gwapi)" consumer_with_cmake "$root"
+check "consumer in C and C++ built with find_package(exc) and find_package(gwapi)" \
+    consumer_with_cmake "$root"
 check "exc.pc and gwapi.pc name the prefix $install_prefix" pc_prefixes
-check "consumer built with pkg-config" consumer_with_pkg_config "$root/$libdir" "$sysroot"
+check "consumer in C (gnu11, c11) and C++ built with pkg-config" \
+    consumer_with_pkg_config "$root/$libdir" "$sysroot"
 
 if [ "$mode" = package ]; then
     # groff prints nothing for a page without problems; lintian's own man
@@ -242,6 +254,10 @@ if [ "$mode" = package ]; then
                 zcat "$root/share/man/man1/$page.gz" | grep -qx "\.SH \"\{0,1\}$section\"\{0,1\}" ||
                     { echo "$page: no section $section"; status=1; }
             done
+        done
+        for section in NAME LIBRARY SYNOPSIS DESCRIPTION "EXIT STATUS" THREADS EXAMPLES; do
+            zcat "$root/share/man/man3/exc.3.gz" | grep -qx "\.SH \"\{0,1\}$section\"\{0,1\}" ||
+                { echo "exc.3: no section $section"; status=1; }
         done
         return $status
     }
