@@ -307,8 +307,12 @@ int main(int argc, char **argv) {
         return UsageErrorStatus(problem);
     }
     glPollPauseSeconds = options.poll_interval_seconds;
-    if (plugin_mode && !HoldAccount()) {
-        return kPluginUnknown;
+    if (plugin_mode) {
+        /* An uncaught exception or a framework error is UNKNOWN to a scheduler. */
+        exc_set_exit_status(kPluginUnknown);
+        if (!HoldAccount()) {
+            return kPluginUnknown;
+        }
     }
     StartRunMetrics(options.metrics_path, &record);
     if (options.credentials_path != nullptr) {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "driver/plugin_mode.h"
 #include "driver/run_metrics.h"
 #include "tests/support/child_process.h"
 
@@ -66,6 +67,43 @@ TEST(RunMetrics, AFileThatCannotBeWrittenIsSaidOnStandardError) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, "gwcheck: cannot write the metrics file /nonexistent-directory/gwcheck.prom: "
                      "No such file or directory\n");
+}
+
+/* IPv6 gateways are written in brackets, in the label and in the plugin's summary. */
+TEST(RunMetrics, AnIpv6GatewayIsWrittenInBrackets) {
+    char directory_template[] = "/tmp/gwcheck-metrics-XXXXXX";
+    ASSERT_NE(mkdtemp(directory_template), nullptr);
+    const std::string path = std::string(directory_template) + "/gwcheck.prom";
+    LoginRecord record = {};
+    strcpy(record.user_name, "demo");
+    strcpy(record.host, "2001:db8::7");
+    strcpy(record.port, "9000");
+    StartRunMetrics(path.c_str(), &record);
+    WriteRunMetrics(0);
+    EXPECT_NE(ReadAll(path).find("\ngwcheck_success{user=\"demo\",gateway=\"[2001:db8::7]:9000\"} 1\n"),
+              std::string::npos)
+        << ReadAll(path);
+    char who[200];
+    FormatUserAtGateway(who, sizeof who);
+    EXPECT_STREQ(who, "demo@[2001:db8::7]:9000");
+    std::filesystem::remove_all(directory_template);
+}
+
+/* In plugin mode a run the framework ends (here an exception no block takes)
+ * exits UNKNOWN, and the held account still comes out after a status line. */
+TEST(PluginMode, ARunTheFrameworkEndsIsUnknownWithItsAccount) {
+    ChildResult r = RunInChild([] {
+        static LoginRecord record = {};
+        StartRunMetrics(nullptr, &record);
+        exc_context_begin(1, nullptr);
+        exc_set_exit_status(kPluginUnknown);
+        ASSERT_TRUE(HoldAccount());
+        printf("Date of run: held\n");
+        EXC_THROW(AssertionException, "not caught");
+    });
+    EXPECT_EQ(r.exit_status, 3);
+    EXPECT_EQ(r.out, "GWCHECK UNKNOWN - the check ended early with an internal error\n"
+                     "Date of run: held\n");
 }
 
 }  // namespace
