@@ -34,6 +34,19 @@ struct StoreFiles {
 };
 StoreFiles store = {nullptr, {}, {}, -1};
 
+/* The directory that holds path ("." for a bare name), for messages. */
+const char *DirectoryOf(const char *path) {
+    static char directory[PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        return ".";
+    }
+    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    memcpy(directory, path, length);
+    directory[length] = '\0';
+    return directory;
+}
+
 /* Removes the pending file, durably. */
 void DropPending() {
     if (unlink(store.pending) == 0) {
@@ -100,9 +113,9 @@ bool KeepPending(const char *password) {
     }
     int fd = mkstemp(temporary); /* 0600 */
     if (fd < 0) {
-        PrintError("gwcheck: cannot keep the new password beside %s: %s (its directory must be "
-                   "writable); the password is not changed\n",
-                   store.given_path, strerror(errno));
+        PrintError("gwcheck: cannot keep the new password beside %s: %s (the directory %s must "
+                   "be writable); the password is not changed\n",
+                   store.given_path, strerror(errno), DirectoryOf(store.file));
         return false;
     }
     size_t length = strlen(password);
@@ -138,9 +151,9 @@ bool PromotePending(const char *password) {
         UpdateIniFile(store.given_path, 2, password);
         saved = true;
     } EXC_CATCH(UpdateIniFileException) {
-        PrintError("gwcheck: cannot save the new password in %s: %s; it stays in %s for the "
-                   "next run\n",
-                   store.given_path, IniFileProblem(), store.pending);
+        PrintError("gwcheck: cannot save the new password in %s: %s (the directory %s must be "
+                   "writable); it stays in %s for the next run\n",
+                   store.given_path, IniFileProblem(), DirectoryOf(store.file), store.pending);
     }
     if (saved) {
         DropPending();
