@@ -30,9 +30,11 @@ struct StoreFiles {
     const char *given_path;  /* as the user named it, for messages and UpdateIniFile */
     char file[PATH_MAX];     /* the credentials file, links followed */
     char pending[PATH_MAX];  /* "<file>.gwcheck-pending" */
+    bool locked;             /* lock_fd holds the lock file */
     int lock_fd;
 };
-StoreFiles store = {nullptr, {}, {}, -1};
+/* Zero at start, so it costs a run without a credentials file nothing. */
+StoreFiles store;
 
 /* The directory that holds path ("." for a bare name), for messages. */
 const char *DirectoryOf(const char *path) {
@@ -175,6 +177,7 @@ void TakeLock() {
     if (store.lock_fd < 0) {
         return;
     }
+    store.locked = true;
     if (flock(store.lock_fd, LOCK_EX | LOCK_NB) == 0) {
         return;
     }
@@ -182,7 +185,7 @@ void TakeLock() {
     while (flock(store.lock_fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
             close(store.lock_fd);
-            store.lock_fd = -1;
+            store.locked = false;
             return;
         }
     }
@@ -213,9 +216,9 @@ const PasswordStore *OpenPasswordStore(const char *path) {
 }
 
 void ClosePasswordStore() {
-    if (store.lock_fd >= 0) {
+    if (store.locked) {
         close(store.lock_fd); /* releases the lock */
-        store.lock_fd = -1;
+        store.locked = false;
     }
 }
 

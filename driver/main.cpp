@@ -192,10 +192,9 @@ int RunCheck(const RunOptions &options, LoginRecord *record) {
         StepEnds(kStepUserInfo, true);
         char exchange[3];
         strzcpy(exchange, sizeof exchange, user_info, 2);
-        Print("Exchange %s\n", exchange);
         char customer[6];
         strzcpy(customer, sizeof customer, user_info + 2, 5);
-        Print("Customer %s\n", customer);
+        Print("Exchange %s\nCustomer %s\n", exchange, customer);
 
         /* Subscribe to everything, optionally wait for BN1, unsubscribe. */
         StepBegins(kStepSubscribe);

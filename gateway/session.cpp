@@ -289,11 +289,13 @@ void GatewayLogin(LoginRecord *record) {
     GwSetNewPasswordMessage password_message;
     memset(&password_message, 0, sizeof password_message);
 
-    /* The precision keeps the print inside each field even if unterminated. */
-    Print("Login username: %.*s\n", static_cast<int>(sizeof record->user_name),
-           record->user_name);
-    Print("Login Host: %.*s\n", static_cast<int>(sizeof record->host), record->host);
-    Print("Login Port: %.*s\n", static_cast<int>(sizeof record->port), record->port);
+    /* The precision keeps the print inside each field even if unterminated.
+     * One print for the three lines: standard output is line-buffered, and
+     * each print is one write. */
+    Print("Login username: %.*s\nLogin Host: %.*s\nLogin Port: %.*s\n",
+          static_cast<int>(sizeof record->user_name), record->user_name,
+          static_cast<int>(sizeof record->host), record->host,
+          static_cast<int>(sizeof record->port), record->port);
 
     CountOperationIn();
     EXC_TRY {
