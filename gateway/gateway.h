@@ -100,7 +100,6 @@ extern PasswordRenewal glPasswordRenewal;
  * the driver asks after each such step and raises it again in its own block,
  * so the run stops instead of going on.
  */
-bool IsStopRequest(const Exception *exception);
 /* Notes the stop request the exception is or carries; nothing otherwise. */
 void NoteStopRequest(const Exception *exception);
 bool StopRequested();

@@ -146,6 +146,15 @@ bool ChangeOutcomeUnknown(int32_t change_status) {
            change_status == GWAPI_ANSWER_TIMEOUT || change_status == GWAPI_PROTOCOL_ERROR;
 }
 
+/* Sends the change, and tells glPasswordRenewal that it went and how it was answered. */
+int32_t SendPasswordChange(int32_t *status_word, const GwSetNewPasswordMessage *password_message) {
+    glPasswordRenewal.attempted = 1;
+    glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
+    int32_t change_status = gwapi_set_newpwd_ex(hSession, status_word, password_message);
+    glPasswordRenewal.completion_status = change_status;
+    return change_status;
+}
+
 /*
  * Settles a password that a stopped run left pending, given the login's
  * answer with the stored password, and returns the answer the login goes on
@@ -201,11 +210,8 @@ int32_t ChangeKeptPassword(const char *new_password, int32_t *status_word,
         glPasswordRenewal.outcome = kRenewalNotSent;
         EXC_THROW(InputOutputException, "The new password could not be kept, so it was not sent.");
     }
-    glPasswordRenewal.attempted = 1;
-    glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
     glPasswordRenewal.outcome = kRenewalPending;
-    int32_t change_status = gwapi_set_newpwd_ex(hSession, status_word, password_message);
-    glPasswordRenewal.completion_status = change_status;
+    int32_t change_status = SendPasswordChange(status_word, password_message);
     if (change_status == 0) {
         glPasswordRenewal.outcome =
             glPasswordStore->promote(new_password) ? kRenewalSaved : kRenewalPending;
@@ -237,11 +243,7 @@ int32_t ChangePrintedPassword(const char *new_password, int32_t *status_word,
         EXC_THROW(InputOutputException,
                   "The new password could not be written out, so it was not sent.");
     }
-    glPasswordRenewal.attempted = 1;
-    glPasswordRenewal.completion_status = GWAPI_GENERAL_FAILURE;
-    int32_t change_status = gwapi_set_newpwd_ex(hSession, status_word, password_message);
-    glPasswordRenewal.completion_status = change_status;
-    return change_status;
+    return SendPasswordChange(status_word, password_message);
 }
 
 /*

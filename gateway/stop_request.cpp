@@ -43,8 +43,6 @@ const Exception *FindStopRequest(const Exception *exception) {
 
 }  // namespace
 
-bool IsStopRequest(const Exception *exception) { return FindStopRequest(exception) != nullptr; }
-
 void NoteStopRequest(const Exception *exception) {
     const Exception *request = FindStopRequest(exception);
     if (request == nullptr || stop_request.type != nullptr) {

@@ -19,6 +19,13 @@ struct StatusText {
 
 using namespace gwapi_internal;
 
+/* The public header names some of them for callers: the numbers must agree. */
+static_assert(GWAPI_INVALID_USER_OR_PASSWORD == kStatusInvalidUserOrPassword);
+static_assert(GWAPI_CONNECTION_LOST == kStatusConnectionLost);
+static_assert(GWAPI_ANSWER_TIMEOUT == kStatusAnswerTimeout);
+static_assert(GWAPI_PROTOCOL_ERROR == kStatusProtocolError);
+
+
 constexpr StatusText kStatusTexts[] = {
     {GWAPI_GENERAL_FAILURE, "General failure."},
     {GWAPI_BUFFER_TOO_SMALL, "Buffer too small."},
