@@ -200,6 +200,32 @@ void FormatSeconds(char (&out)[32], struct timespec time) {
 
 void FormatInteger(char (&out)[32], long long value) { snprintf(out, sizeof out, "%lld", value); }
 
+void FormatStepSuccess(char (&out)[32], RunStep step) {
+    FormatInteger(out, account.steps[step].outcome);
+}
+
+void FormatStepSeconds(char (&out)[32], RunStep step) {
+    snprintf(out, sizeof out, "%.6f", StepSeconds(step));
+}
+
+/* A family with one sample per step that ran; none at all when no step ran. */
+void AppendStepFamily(MetricsText *text, const char *name, const char *help,
+                      void (*format)(char (&)[32], RunStep)) {
+    bool begun = false;
+    for (int step = 0; step < kRunStepCount; ++step) {
+        if (account.steps[step].outcome == kStepNotRun) {
+            continue;
+        }
+        if (!begun) {
+            AppendFamily(text, name, help);
+            begun = true;
+        }
+        char value[32];
+        format(value, static_cast<RunStep>(step));
+        AppendSample(text, name, kStepNames[step], value);
+    }
+}
+
 void AppendAccount(MetricsText *text, int exit_status) {
     struct timespec now;
     struct timespec ended;
@@ -239,34 +265,14 @@ void AppendAccount(MetricsText *text, int exit_status) {
         AppendSample(text, "gwcheck_deadline_passed", nullptr, value);
     }
 
-    bool family_begun = false;
-    for (int step = 0; step < kRunStepCount; ++step) {
-        if (account.steps[step].outcome == kStepNotRun) {
-            continue;
-        }
-        if (!family_begun) {
-            AppendFamily(text, "gwcheck_step_success",
-                         "1 when the step succeeded, 0 when it failed; a step that did not run "
-                         "is absent.");
-            family_begun = true;
-        }
-        FormatInteger(value, account.steps[step].outcome);
-        AppendSample(text, "gwcheck_step_success", kStepNames[step], value);
-    }
-    family_begun = false;
-    for (int step = 0; step < kRunStepCount; ++step) {
-        if (account.steps[step].outcome == kStepNotRun) {
-            continue;
-        }
-        if (!family_begun) {
-            AppendFamily(text, "gwcheck_step_duration_seconds",
-                         "Wall time of the step in seconds, up to its end or its failure; a "
-                         "step that did not run is absent.");
-            family_begun = true;
-        }
-        snprintf(value, sizeof value, "%.6f", StepSeconds(static_cast<RunStep>(step)));
-        AppendSample(text, "gwcheck_step_duration_seconds", kStepNames[step], value);
-    }
+    AppendStepFamily(text, "gwcheck_step_success",
+                     "1 when the step succeeded, 0 when it failed; a step that did not run "
+                     "is absent.",
+                     FormatStepSuccess);
+    AppendStepFamily(text, "gwcheck_step_duration_seconds",
+                     "Wall time of the step in seconds, up to its end or its failure; a step "
+                     "that did not run is absent.",
+                     FormatStepSeconds);
 
     if (glNetworkStatusRead) {
         AppendFamily(text, "gwcheck_network_status",
