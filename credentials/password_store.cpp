@@ -36,19 +36,6 @@ struct StoreFiles {
 /* Zero at start, so it costs a run without a credentials file nothing. */
 StoreFiles store;
 
-/* The directory that holds path ("." for a bare name), for messages. */
-const char *DirectoryOf(const char *path) {
-    static char directory[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        return ".";
-    }
-    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
-    memcpy(directory, path, length);
-    directory[length] = '\0';
-    return directory;
-}
-
 /* Removes the pending file, durably. */
 void DropPending() {
     if (unlink(store.pending) == 0) {

@@ -88,6 +88,12 @@ void RemoveLeftoverTemporaryFiles(const char *path) {
     }
 }
 
+const char *DirectoryOf(const char *path) {
+    static char directory[PATH_MAX];
+    const char *name = nullptr;
+    return SplitPath(path, directory, &name) ? directory : ".";
+}
+
 bool SyncDirectoryOf(const char *path) {
     char directory[PATH_MAX];
     const char *name = nullptr;

@@ -24,6 +24,10 @@ bool TemporaryTemplate(char *name, size_t size, const char *path);
  */
 void RemoveLeftoverTemporaryFiles(const char *path);
 
+/* The directory that holds path ("." for a bare name), for messages; a
+ * buffer of its own that the next call overwrites. */
+const char *DirectoryOf(const char *path);
+
 /*
  * Makes a rename or a removal in path's directory durable: syncs the
  * directory. False (errno set) when that failed.
