@@ -229,3 +229,15 @@ def main(description, tests, set_up):
         shutil.rmtree(work_dir, ignore_errors=True)
     print(f"{len(args.tests) - len(failed)} passed, {len(failed)} failed")
     return 1 if failed else 0
+
+
+def gateway_scenario(users, login_delay_ms=0):
+    """A gwsim scenario with these users (name -> password), the event types
+    1 and 7, and, with login_delay_ms, every login answer held back that long."""
+    text = "facility_type = 5\n"
+    for name, password in users.items():
+        text += f'\n[users.{name}]\npassword = "{password}"\nuser_info = "XYABCDE"\n'
+    text += '\n[event_types]\nlist = "1,7"\nnul_terminated = true\n'
+    if login_delay_ms:
+        text += f'\n[[faults]]\ncall = "gwapi_login_ex"\ndelay_ms = {login_delay_ms}\n'
+    return text

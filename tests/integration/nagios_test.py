@@ -32,26 +32,12 @@ import subprocess
 import sys
 
 import harness
-from harness import Skip, TestFailure, expect
+from harness import Skip, TestFailure, expect, gateway_scenario
 
 NAGIOS = "/usr/sbin/nagios4"
 
-GATEWAY_SCENARIO = """\
-facility_type = 5
-
-[users.alice]
-password = "alice-pass"
-user_info = "XYABCDE"
-
-[event_types]
-list = "1,7"
-nul_terminated = true
-"""
-SLOW_LOGIN_SCENARIO = GATEWAY_SCENARIO + """
-[[faults]]
-call = "gwapi_login_ex"
-delay_ms = 1500
-"""
+GATEWAY_SCENARIO = gateway_scenario({"alice": "alice-pass"})
+SLOW_LOGIN_SCENARIO = gateway_scenario({"alice": "alice-pass"}, login_delay_ms=1500)
 SLOW_LOGIN_SECONDS = 1.5
 
 STATES = {0: "OK", 1: "WARNING", 2: "CRITICAL", 3: "UNKNOWN"}

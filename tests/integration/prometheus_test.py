@@ -34,7 +34,7 @@ import urllib.parse
 import urllib.request
 
 import harness
-from harness import TestFailure, expect
+from harness import TestFailure, expect, gateway_scenario
 
 PROMETHEUS = "/usr/bin/prometheus"
 NODE_EXPORTER = "/usr/bin/prometheus-node-exporter"
@@ -45,28 +45,10 @@ SYSTEMD_TMPFILES = "/usr/bin/systemd-tmpfiles"
 DEBIAN_TEXTFILE_DIR = "/var/lib/prometheus/node-exporter"
 PACKAGED_METRICS_DIR = "/var/lib/gwcheck"
 
-GATEWAY_SCENARIO = """\
-facility_type = 5
-
-[users.alice]
-password = "alice-pass"
-user_info = "XYABCDE"
-
-[users.linked]
-password = "linked-pass"
-user_info = "XYABCDE"
-
-[event_types]
-list = "1,7"
-nul_terminated = true
-"""
-
+USERS = {"alice": "alice-pass", "linked": "linked-pass"}
+GATEWAY_SCENARIO = gateway_scenario(USERS)
 # The gateway holds every login answer back for 300 ms.
-SLOW_LOGIN_SCENARIO = GATEWAY_SCENARIO + """
-[[faults]]
-call = "gwapi_login_ex"
-delay_ms = 300
-"""
+SLOW_LOGIN_SCENARIO = gateway_scenario(USERS, login_delay_ms=300)
 SLOW_LOGIN_SECONDS = 0.3
 
 
